@@ -1,0 +1,134 @@
+#include "comms/usb_hid/usb_hid.h"
+
+#include <hidapi/hidapi.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+constexpr size_t kReadBufferSize = 128;
+constexpr size_t kInputHeader = 7; // report number, iface, 4 identifier bytes, length code
+} // namespace
+
+USBHID::USBHID() : device_handle(nullptr), connected(false), report_ID(5)
+{
+    hid_init();
+}
+
+USBHID::~USBHID()
+{
+    disconnect();
+    hid_exit();
+}
+
+bool USBHID::connect(uint16_t vendor_id, uint16_t product_id)
+{
+    if (connected) {
+        disconnect();
+    }
+
+    hid_device_info* devices = hid_enumerate(vendor_id, product_id);
+    if (devices == nullptr) {
+        connected = false;
+        return false;
+    }
+
+    std::string path;
+    for (hid_device_info* d = devices; d != nullptr; d = d->next) {
+        if (d->vendor_id == vendor_id && d->product_id == product_id && d->usage_page == kUsagePage &&
+            d->path != nullptr) {
+            path = d->path;
+            break;
+        }
+    }
+    if (!path.empty()) {
+        device_handle = hid_open_path(path.c_str());
+    }
+    hid_free_enumeration(devices);
+
+    connected = device_handle != nullptr;
+    return connected;
+}
+
+void USBHID::disconnect()
+{
+    if (device_handle != nullptr) {
+        hid_close(device_handle);
+        device_handle = nullptr;
+    }
+    connected = false;
+}
+
+bool USBHID::isConnected() const
+{
+    return connected;
+}
+
+int USBHID::read(COMMS_MSG_t* msg)
+{
+    if (!connected || device_handle == nullptr || msg == nullptr) {
+        return -1;
+    }
+
+    unsigned char buf[kReadBufferSize];
+    const int n = hid_read_timeout(device_handle, buf, sizeof buf, kReadTimeoutMs);
+    if (n <= 0) {
+        return n;
+    }
+    if (static_cast<size_t>(n) < kInputHeader) {
+        return -1;
+    }
+
+    // A report can only be decoded once it is known to hold a full frame header; decode into a
+    // local so the caller's frame is written in one piece.
+    COMMS_MSG_t frame;
+    std::memset(&frame, 0, sizeof frame);
+    frame.iface = static_cast<COMM_INTERFACE_t>(buf[1]);
+    uint32_t id;
+    std::memcpy(&id, buf + 2, 4);
+    frame.can_ID = id;
+    frame.msg_len = static_cast<CAN_MSG_LEN_t>(buf[6]);
+
+    size_t payload = can_msg_payload_len(frame.msg_len);
+    const size_t available = static_cast<size_t>(n) - kInputHeader;
+    if (payload > available) {
+        payload = available; // a short report leaves the tail of the payload zero
+    }
+    if (payload > kCanMaxPayload) {
+        payload = kCanMaxPayload;
+    }
+    std::memcpy(frame.data, buf + kInputHeader, payload);
+    std::memcpy(msg, &frame, sizeof frame);
+    return n;
+}
+
+int USBHID::write(const uint8_t* data, size_t length)
+{
+    if (!connected || device_handle == nullptr) {
+        return -1;
+    }
+    if (data == nullptr && length != 0) {
+        return -1;
+    }
+    std::vector<unsigned char> report(length + 1);
+    report[0] = report_ID;
+    if (length != 0) {
+        std::memcpy(report.data() + 1, data, length);
+    }
+    return hid_write(device_handle, report.data(), report.size());
+}
+
+int USBHID::write(const COMMS_MSG_t& msg)
+{
+    if (!connected || device_handle == nullptr) {
+        return -1;
+    }
+    const size_t n = can_msg_payload_len(msg.msg_len);
+    uint8_t buf[5 + kCanMaxPayload];
+    const uint32_t id = msg.can_ID;
+    std::memcpy(buf, &id, 4);
+    buf[4] = static_cast<uint8_t>(msg.msg_len);
+    std::memcpy(buf + 5, msg.data, n);
+    return write(buf, n + 5);
+}

@@ -1,0 +1,42 @@
+// USB HID transport: one frame per HID report, through hidapi.
+//
+// Output report: 05, can_ID (4, LE), length code, payload (as many bytes as the code carries).
+// Input report:  report number, iface, can_ID (4, LE), length code, payload.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "efis_shared/comms_types.h"
+
+struct hid_device_;
+
+class USBHID {
+public:
+    // Vendor-defined usage page of the unit's frame interface.
+    static constexpr unsigned short kUsagePage = 0xFF00;
+    static constexpr int kReadTimeoutMs = 1000;
+
+    USBHID();
+    ~USBHID();
+    USBHID(const USBHID&) = delete;
+    USBHID& operator=(const USBHID&) = delete;
+
+    bool connect(uint16_t vendor_id, uint16_t product_id);
+    void disconnect();
+    bool isConnected() const;
+
+    // Bytes read including the report number (>= 7), 0 when nothing arrived within 1000 ms, -1 for a
+    // closed transport, a null frame or a report too short to hold a frame header, or hidapi's
+    // negative result for a read error.
+    int read(COMMS_MSG_t* msg);
+    // Sends report_ID followed by `length` bytes; hidapi's result.
+    int write(const uint8_t* data, size_t length);
+    // Encodes and sends one frame; the frame's iface is not sent.
+    int write(const COMMS_MSG_t& msg);
+
+private:
+    hid_device_* device_handle;
+    bool connected;
+    uint8_t report_ID;
+};
