@@ -70,7 +70,7 @@ enum ACK_NACK_t : uint8_t {
 // Every acknowledgement wait ends at the latest this long after it started, even when the unit
 // keeps sending frames that are not the awaited one. A unit answers within one read time-out
 // (1000 ms); erases of a 64 KiB block take the longest, well under a second on the MX25.
-inline constexpr int kAckWaitDeadlineMs = 5000;
+inline constexpr int kAckWaitDeadlineMs = 3000;
 
 bool wait_for_ack(CommsManager* comms, uint32_t expected_can_id);
 bool wait_for_ack_legacy(CommsManager* comms, uint32_t expected_can_id);

@@ -14,8 +14,8 @@ enum mx25_partition : uint32_t {
 
 static_assert(sizeof(mx25_partition) == 4);
 
-inline constexpr uint32_t MX25_SECTOR_SIZE = 4096;              // sector n starts at n << 12
-inline constexpr uint32_t MX25_BLOCK_SIZE = 65536;              // block n starts at n << 16
+inline constexpr uint32_t MX25_SECTOR_SIZE = 4096;               // sector n starts at n << 12
+inline constexpr uint32_t MX25_BLOCK_SIZE = 65536;               // block n starts at n << 16
 inline constexpr uint32_t MX25_FLASH_SIZE = 64u * 1024u * 1024u; // 64 MiB
 inline constexpr uint32_t MX25_BLOCK_COUNT = MX25_FLASH_SIZE / MX25_BLOCK_SIZE;
 inline constexpr uint32_t MX25_SECTOR_COUNT = MX25_FLASH_SIZE / MX25_SECTOR_SIZE;

@@ -1,0 +1,72 @@
+// Flash commands to the unit's MX25 serial flash, and the two uploads built on them: a firmware
+// image into the bank the unit names, and the airport database into the region below the banks.
+#pragma once
+
+#include <cstdint>
+
+#include "comms/comms.h"
+#include "efis_shared/firmware.h"
+#include "efis_shared/mem_layout.h"
+
+// Progress of a transfer, on the transferring thread. phase 0: blocks erased so far of the blocks
+// to erase; phase 1: payload bytes sent and acknowledged so far of the bytes to send.
+typedef void (*fw_progress_callback_t)(uint32_t current, uint32_t total, int phase, void* user_data);
+
+// Sends one airport database operation (AIRPORT_DB_OP_CLOSE / AIRPORT_DB_OP_OPEN); true when the
+// frame went out. Waits for no reply.
+bool send_airport_db_op(CommsManager* comms, uint8_t op_byte);
+
+// Erases one block, sector or the chip and waits until the unit reports it done. True only when
+// the unit confirmed the erase with the right op code and address; the progress callback fires
+// with (current_block + 1, total_blocks, 0) then.
+bool mx25_erase(CommsManager* comms, FlashOpType op_type, uint16_t block_or_sector, fw_progress_callback_t progress_cb,
+                void* user_data, uint32_t current_block, uint32_t total_blocks);
+
+// Positions the unit's flash write pointer. True only when the unit confirmed that address.
+bool set_mx25_addr(CommsManager* comms, uint32_t address);
+
+// The firmware bank the unit asks to be written: partition_1, partition_2, or partition_none on
+// any failure.
+mx25_partition get_mx25_partition(CommsManager* comms);
+
+// Which step ended a transfer.
+enum class TransferStep {
+    Done,          // every byte sent and acknowledged
+    NotConnected,  // no connection to the unit
+    InvalidPath,   // no file path given
+    Partition,     // the unit named no usable firmware bank
+    FileOpen,      // the file could not be opened
+    FileSize,      // the file's size could not be determined
+    EmptyFile,     // the file holds no bytes
+    HeaderRead,    // the file is shorter than a firmware header
+    TooLarge,      // the file does not fit its flash region
+    CloseDatabase, // the unit did not confirm closing its airport database
+    Erase,         // a block erase failed
+    SetAddress,    // setting the write address failed
+    HeaderWrite,   // the unit refused the firmware header
+    DataWrite,     // the unit refused or did not confirm a data packet
+    FileRead,      // reading the file failed part way
+    UnexpectedEnd, // the file ended before all bytes announced were sent
+};
+
+struct TransferResult {
+    TransferStep step = TransferStep::Done;
+    uint32_t bytes_sent = 0;  // payload bytes acknowledged by the unit
+    uint32_t bytes_total = 0; // payload bytes the run set out to send
+    bool ok() const { return step == TransferStep::Done; }
+};
+
+// Short English description of the step that ended a run, for the window's status bar.
+const char* transfer_step_text(TransferStep step);
+
+// Writes the image header at the start of the bank get_mx25_partition() names and streams the
+// encrypted bytes after it, one acknowledged 64-byte frame at a time. Refuses, before any erase,
+// an image that does not fit the bank, and stops at the first failed erase or set-address, so no
+// byte is ever written outside an erased range of the bank.
+TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progress_callback_t progress_cb,
+                       void* user_data);
+
+// Closes the unit's airport database, rewrites blocks 0.. with the file and reopens the database
+// only after a complete write.
+TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_callback_t progress_cb,
+                               void* user_data);

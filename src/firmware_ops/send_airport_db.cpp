@@ -1,0 +1,156 @@
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "firmware_ops/firmware_ops.h"
+#include "firmware_ops/transfer_io.h"
+
+using namespace transfer_detail;
+
+namespace {
+
+TransferResult stopped(TransferStep step, uint32_t sent = 0, uint32_t total = 0)
+{
+    fflush(stdout);
+    return TransferResult{step, sent, total};
+}
+
+} // namespace
+
+TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_callback_t progress_cb,
+                               void* user_data)
+{
+    if (comms == nullptr || !comms->isConnected()) {
+        printf("send_airport_db: CommsManager not connected\n");
+        return stopped(TransferStep::NotConnected);
+    }
+    if (db_file_path == nullptr) {
+        printf("send_airport_db: Invalid file path\n");
+        return stopped(TransferStep::InvalidPath);
+    }
+
+    File file(fopen(db_file_path, "rb"));
+    if (file.get() == nullptr) {
+        printf("send_airport_db: Failed to open file %s: %s\n", db_file_path, strerror(errno));
+        return stopped(TransferStep::FileOpen);
+    }
+    if (fseek(file.get(), 0, SEEK_END) != 0) {
+        printf("send_airport_db: Failed to seek end of file: %s\n", strerror(errno));
+        return stopped(TransferStep::FileSize);
+    }
+    const long file_size_long = ftell(file.get());
+    if (file_size_long < 0) {
+        printf("send_airport_db: ftell failed: %s\n", strerror(errno));
+        return stopped(TransferStep::FileSize);
+    }
+    if (file_size_long == 0) {
+        printf("send_airport_db: File is empty\n");
+        return stopped(TransferStep::EmptyFile);
+    }
+
+    // Sized in 64 bits so that no file is ever mistaken for a small one by wrapping around.
+    const uint64_t blocks = blocks_for(static_cast<uint64_t>(file_size_long), MX25_BLOCK_SIZE);
+    if (blocks > AIRPORT_DB_MAX_BLOCKS) {
+        const uint64_t shown = static_cast<uint64_t>(file_size_long);
+        printf("send_airport_db: File too large (%u bytes, %u blocks); max %u blocks before firmware bank\n",
+               static_cast<uint32_t>(shown > 0xFFFFFFFFu ? 0xFFFFFFFFu : shown),
+               static_cast<uint32_t>(blocks > 0xFFFFFFFFu ? 0xFFFFFFFFu : blocks), AIRPORT_DB_MAX_BLOCKS);
+        return stopped(TransferStep::TooLarge);
+    }
+    const uint32_t file_size = static_cast<uint32_t>(file_size_long);
+    const uint32_t num_blocks = static_cast<uint32_t>(blocks);
+    printf("send_airport_db: %u bytes, erasing %u blocks starting at block 0 (address 0x%08X)\n", file_size, num_blocks,
+           0u);
+
+    // One run owns the link from the close to the reopen.
+    LinkHold lock = comms->hold();
+    const uint32_t airport_db_op_id = canmsg_airport_db_op();
+
+    printf("send_airport_db: closing airport DB on device before flash update...\n");
+    if (!send_airport_db_op(comms, AIRPORT_DB_OP_CLOSE)) {
+        printf("send_airport_db: close DB command failed, aborting\n");
+        return stopped(TransferStep::CloseDatabase, 0, file_size);
+    }
+    if (!wait_for_ack(comms, airport_db_op_id)) {
+        printf("send_airport_db: no ACK for close DB (expected CAN ID 0x%03X in ACK payload), aborting\n",
+               airport_db_op_id);
+        return stopped(TransferStep::CloseDatabase, 0, file_size);
+    }
+    printf("send_airport_db: close DB acknowledged\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+    // A failed erase or address leaves the database closed: reopening a half-erased region would
+    // hand the unit a corrupted database.
+    for (uint32_t i = 0; i < num_blocks; ++i) {
+        if (!mx25_erase(comms, OP_BLOCK_ERASE, static_cast<uint16_t>(i), progress_cb, user_data, i, num_blocks)) {
+            printf("send_airport_db: Erase of block %u failed; stopping, airport DB left closed\n", i);
+            return stopped(TransferStep::Erase, 0, file_size);
+        }
+    }
+
+    printf("send_airport_db: Erase complete, setting address 0x%08X and transferring data...\n", 0u);
+    rewind(file.get());
+    if (!set_mx25_addr(comms, 0)) {
+        printf("send_airport_db: Setting the write address failed; stopping, airport DB left closed\n");
+        return stopped(TransferStep::SetAddress, 0, file_size);
+    }
+
+    uint32_t total_bytes_sent = 0;
+    uint32_t packet_count = 0;
+    TransferStep stop = TransferStep::Done;
+    uint8_t buffer[kChunkSize];
+    uint8_t op = 0;
+    uint32_t reply_address = 0;
+    while (total_bytes_sent < file_size) {
+        const uint32_t want = file_size - total_bytes_sent < kChunkSize ? file_size - total_bytes_sent : kChunkSize;
+        std::memset(buffer, 0, sizeof buffer);
+        const size_t got = fread(buffer, 1, want, file.get());
+        if (got == 0) {
+            if (feof(file.get())) {
+                printf("send_airport_db: Unexpected EOF\n");
+                stop = TransferStep::UnexpectedEnd;
+            } else {
+                printf("send_airport_db: fread error: %s\n", strerror(errno));
+                stop = TransferStep::FileRead;
+            }
+            break;
+        }
+        const COMMS_MSG_t df = write_frame(buffer, static_cast<uint32_t>(got));
+        if (comms->write(df) <= 0) {
+            printf("send_airport_db: Failed to send packet %u\n", packet_count);
+            stop = TransferStep::DataWrite;
+            break;
+        }
+        if (!wait_for_mx25_ack(comms, &op, &reply_address)) {
+            printf("send_airport_db: MX25 ACK failed at packet %u\n", packet_count);
+            stop = TransferStep::DataWrite;
+            break;
+        }
+        if (op != OP_WRITE) {
+            printf("send_airport_db: Op type mismatch (expected OP_WRITE 0x%02X, got 0x%02X)\n", OP_WRITE, op);
+            stop = TransferStep::DataWrite;
+            break;
+        }
+        total_bytes_sent += static_cast<uint32_t>(got);
+        ++packet_count;
+        if (progress_cb != nullptr) {
+            progress_cb(total_bytes_sent, file_size, 1, user_data);
+        }
+        pause_after_packet();
+    }
+
+    file.close();
+    if (total_bytes_sent != file_size) {
+        printf("send_airport_db: Incomplete (%u / %u bytes); not sending open command\n", total_bytes_sent, file_size);
+        return stopped(stop == TransferStep::Done ? TransferStep::DataWrite : stop, total_bytes_sent, file_size);
+    }
+
+    printf("send_airport_db: Complete (%u bytes, %u packets)\n", total_bytes_sent, packet_count);
+    printf("send_airport_db: opening airport DB on device...\n");
+    if (!send_airport_db_op(comms, AIRPORT_DB_OP_OPEN)) {
+        printf("send_airport_db: warning: open DB command failed; device may need a reconnect\n");
+    }
+    fflush(stdout);
+    return TransferResult{TransferStep::Done, total_bytes_sent, file_size};
+}
