@@ -15,12 +15,12 @@ inline constexpr uint16_t kUnitUsagePage = 0xFF00;
 
 // Attaches a unit to the virtual bus as one HID interface. A unit may be plugged more than once
 // (several interfaces, e.g. one on another usage page); enumeration lists them in plug order.
-void plug(std::shared_ptr<VirtualUnit> unit, uint16_t usage_page = kUnitUsagePage,
-          uint16_t vid = vendor_id, uint16_t pid = product_id);
+void plug(std::shared_ptr<VirtualUnit> unit, uint16_t usage_page = kUnitUsagePage, uint16_t vid = vendor_id,
+          uint16_t pid = product_id);
 // Detaches every unit; handles still open fail from then on.
 void unplug_all();
 
-int open_handle_count();  // handles opened and not yet closed
-int hid_init_count();     // hid_init calls not yet matched by hid_exit
+int open_handle_count(); // handles opened and not yet closed
+int hid_init_count();    // hid_init calls not yet matched by hid_exit
 
 } // namespace sim

@@ -6,6 +6,7 @@
 // that tests against it check the tool against the layouts rather than against itself.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -25,6 +26,10 @@ enum class Generation {
     Current, // answers WHOAMI 0x010 with serial and version; map and acknowledgements follow the version
     Legacy,  // answers only WHOAMI 0x123; legacy map and acknowledgements
 };
+
+// Address named in the erase acknowledgement that precedes a settings save. The settings live in
+// the unit's own microcontroller flash, so the MX25 contents are not touched by a save.
+inline constexpr uint32_t kSettingsSectorAddress = 0x03FFF000;
 
 // Matches any request identifier in a Fault.
 inline constexpr uint32_t kAnyId = 0xFFFFFFFFu;
@@ -51,14 +56,14 @@ struct Fault {
     int skip = 0;             // matching requests let through before the fault strikes
     int times = 1;            // matching requests hit; -1 for every one from then on
     uint32_t param = 0;
-    int reply_index = -1;     // for NoReply/ShortReport/BadLengthCode: only this reply (0-based); -1 all
+    int reply_index = -1; // for NoReply/ShortReport/BadLengthCode: only this reply (0-based); -1 all
 };
 
 struct SaveRecord {
     uint32_t crc_received; // checksum carried by the save frame
     uint32_t crc_own;      // the unit's checksum of its working record (crc32 0, magic "QEV_")
     bool matched;
-    bool committed;        // the working record was copied to the stored record
+    bool committed; // the working record was copied to the stored record
 };
 
 struct NorFault {
@@ -80,7 +85,7 @@ struct UnitConfig {
     fwversion_t version = {0x00020C00}; // 0.2.12 rc 0
     uint32_t serial = 0x12345678;
     mx25_partition partition = partition_1; // value reported by get-partition (any raw word)
-    uint32_t partition_raw = 0;            // when non-zero, reported instead of `partition`
+    uint32_t partition_raw = 0;             // when non-zero, reported instead of `partition`
 };
 
 class VirtualUnit {
@@ -94,11 +99,15 @@ public:
     void set_generation(Generation g);
     void set_version(uint8_t major, uint8_t minor, uint8_t patch, uint8_t rc = 0);
     void set_serial(uint32_t serial);
-    void set_partition(uint32_t raw_value);
+    void set_partition(uint32_t raw_value); // also sets `partition`, so 0 reports partition_none
+    UnitConfig config() const;
     // Each reply becomes readable this long after the previous one (or after the request).
     void set_latency(std::chrono::microseconds per_reply);
-    // While on, an unrelated frame is readable at every read, forever.
+    // While on, an unrelated frame is readable at every read, forever. These frames are not logged:
+    // a tool spinning on them would fill the log at millions of entries a second.
     void set_chatter(bool on);
+    // Off stops the frame log (long benchmark runs); on by default.
+    void set_logging(bool on);
     void inject(const Fault& fault);
     void clear_faults();
     // Unplugs the unit now: open handles fail, enumeration no longer lists it.
@@ -106,15 +115,19 @@ public:
     bool vanished() const;
 
     // --- records (copies; the unit may be serving another thread) ---
-    Settings_t working_settings() const;   // the record set_value writes into
-    Settings_t stored_settings() const;    // the record as last committed by a save
+    Settings_t working_settings() const; // the record set_value writes into
+    Settings_t stored_settings() const;  // the record as last committed by a save
+    // A fresh unit holds a blank but valid record: magic "QEV_", version 1, 31 elements, checksum right.
     void load_settings(const Settings_t& s); // sets both working and stored record
     SENSOR_CALIB_t calibration() const;
     void load_calibration(const SENSOR_CALIB_t& c);
     std::vector<SaveRecord> saves() const;
+    std::vector<uint32_t> calibration_saves() const; // checksums carried by calibration store frames
 
     // --- flash ---
     std::vector<uint8_t> flash(uint32_t address, uint32_t length) const;
+    // A fresh unit's flash holds old data (0x00 everywhere), so a write that skips the erase faults.
+    // Bytes beyond the end of the flash are left out of both calls.
     void fill_flash(uint32_t address, const std::vector<uint8_t>& bytes); // test set-up, no NOR rules
     std::vector<NorFault> nor_faults() const;
     uint32_t write_pointer() const;
@@ -142,6 +155,13 @@ public:
     // Pops the next input report that is ready at `now`; waits (up to `deadline`) for one.
     // Returns false when none became ready in time.
     bool next_input_report(std::chrono::steady_clock::time_point deadline, InputReport* out);
+    // The backend's read: copies the next ready report (at most `length` bytes) into `data` and
+    // returns the count; 0 when nothing became ready by `deadline` (nullopt waits for ever); -1 for
+    // an injected read error, a vanished unit or when `attached` turns false.
+    int read_report(std::optional<std::chrono::steady_clock::time_point> deadline, uint8_t* data, size_t length,
+                    const std::atomic<bool>* attached = nullptr);
+    // Wakes every blocked reader so that it re-examines `attached` (used when the bus is unplugged).
+    void wake_readers();
 
 private:
     struct State;
