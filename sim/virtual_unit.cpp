@@ -554,7 +554,8 @@ struct VirtualUnit::State {
         return e.length <= kLogInline ? e.bytes : log_overflow.data() + e.overflow;
     }
 
-    // Pops the next report that is ready; >0 its length, 0 time-out, -1 error or gone.
+    // Pops the next report that is ready: its length, 0 on time-out, -1 when gone, -2 for an injected
+    // read error.
     int take(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> deadline,
              const std::atomic<bool>* attached, uint8_t* out, Clock::time_point* ready_at)
     {
@@ -564,7 +565,7 @@ struct VirtualUnit::State {
             }
             if (read_error_pending) {
                 read_error_pending = false;
-                return -1;
+                return -2;
             }
             const Clock::time_point now = Clock::now();
             if (queue_head < queue.size() && queue[queue_head].ready_at <= now) {
@@ -899,24 +900,24 @@ bool VirtualUnit::next_input_report(std::chrono::steady_clock::time_point deadli
     uint8_t buf[kInputReportSize];
     Clock::time_point ready{};
     std::unique_lock lock(state_->mutex);
-    const bool error_pending = state_->read_error_pending && !state_->vanished;
     const int n = state_->take(lock, deadline, nullptr, buf, &ready);
     lock.unlock();
-    if (out == nullptr) {
-        return n > 0 || error_pending;
-    }
-    if (n < 0 && error_pending) {
-        out->ready_at = Clock::now();
-        out->bytes.clear();
-        out->read_error = true;
+    if (n == -2) {
+        if (out != nullptr) {
+            out->ready_at = Clock::now();
+            out->bytes.clear();
+            out->read_error = true;
+        }
         return true;
     }
     if (n <= 0) {
         return false;
     }
-    out->ready_at = ready;
-    out->bytes.assign(buf, buf + n);
-    out->read_error = false;
+    if (out != nullptr) {
+        out->ready_at = ready;
+        out->bytes.assign(buf, buf + n);
+        out->read_error = false;
+    }
     return true;
 }
 
@@ -932,7 +933,7 @@ int VirtualUnit::read_report(std::optional<std::chrono::steady_clock::time_point
     const int n = state_->take(lock, deadline, attached, buf, &ready);
     lock.unlock();
     if (n <= 0) {
-        return n;
+        return n < 0 ? -1 : 0;
     }
     const size_t copied = std::min(length, static_cast<size_t>(n));
     std::memcpy(data, buf, copied);

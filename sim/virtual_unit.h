@@ -106,7 +106,7 @@ public:
     // While on, an unrelated frame is readable at every read, forever. These frames are not logged:
     // a tool spinning on them would fill the log at millions of entries a second.
     void set_chatter(bool on);
-    // Off stops the frame log (long benchmark runs); on by default.
+    // Off stops the frame log (long benchmark runs), and with it requests(); on by default.
     void set_logging(bool on);
     void inject(const Fault& fault);
     void clear_faults();

@@ -256,6 +256,24 @@ TEST_P(VirtualUnitGen, FlashCommands)
     EXPECT_TRUE(unit->airport_db_open());
 }
 
+TEST_F(VirtualUnitTest, VersionPicksTheMapByMajorMinorPatch)
+{
+    attach();
+    const struct {
+        uint8_t major, minor, patch, rc;
+        bool current_map;
+    } cases[] = {
+        {1, 0, 0, 0, true}, {0, 3, 0, 0, true}, {0, 2, 12, 5, true}, {0, 2, 11, 255, false}, {0, 1, 99, 0, false}};
+    for (const auto& c : cases) {
+        unit->set_version(c.major, c.minor, c.patch, c.rc);
+        send(out_report(c.current_map ? 0x376 : 0x370, 1, {254}));
+        expect_silence();
+        send(out_report(c.current_map ? 0x370 : 0x376, 1, {254}));
+        EXPECT_EQ(recv(), in_report(c.current_map ? 0x380 : 0x377, 4, le32(1)))
+            << int(c.major) << '.' << int(c.minor) << '.' << int(c.patch);
+    }
+}
+
 TEST_F(VirtualUnitTest, FlashBehavesAsNor)
 {
     attach();
@@ -376,7 +394,6 @@ TEST_F(VirtualUnitTest, ReadsWaitForRealAndLatencyPacesReplies)
     unit->set_latency(30ms);
     t0 = Clock::now();
     send(out_report(0x730, 0)); // two replies
-    expect_silence();
     EXPECT_EQ(recv(500), in_report(0x0E0, 4, {0x00, 0x30, 0x07, 1}));
     EXPECT_GE(Clock::now() - t0, 30ms);
     EXPECT_FALSE(recv(500).empty());
@@ -481,6 +498,13 @@ TEST_F(VirtualUnitTest, LinkFaultsAndVanishing)
     uint8_t buf[128];
     EXPECT_EQ(hid_read_timeout(dev, buf, sizeof buf, 20), -1);
     EXPECT_EQ(hid_read_timeout(dev, buf, sizeof buf, 20), 71); // the reply still follows
+    unit->inject({.kind = FaultKind::ReadError});
+    send(whoami);
+    sim::VirtualUnit::InputReport report;
+    ASSERT_TRUE(unit->next_input_report(Clock::now() + 20ms, &report));
+    EXPECT_TRUE(report.read_error);
+    ASSERT_TRUE(unit->next_input_report(Clock::now() + 20ms, &report));
+    EXPECT_EQ(report.bytes, in_report(0x010, 8, {0x12, 0x34, 0x56, 0x78, 0x00, 0x0C, 0x02, 0x00}));
 
     // Vanishing on the third write of an upload: the frame is taken, then everything fails.
     unit->inject({.kind = FaultKind::Vanish, .can_id = 0x420, .skip = 2});
@@ -495,7 +519,7 @@ TEST_F(VirtualUnitTest, LinkFaultsAndVanishing)
     EXPECT_EQ(hid_write(dev, whoami.data(), whoami.size()), -1);
     EXPECT_EQ(hid_enumerate(0, 0), nullptr);
     EXPECT_EQ(hid_open_path("sim:0"), nullptr);
-    EXPECT_EQ(unit->requests().size(), 5u); // whoami, erase and three writes
+    EXPECT_EQ(unit->requests().size(), 6u); // two whoami, erase and three writes
 }
 
 TEST_F(VirtualUnitTest, ChatterMalformedReportsAndTheLog)
@@ -508,7 +532,9 @@ TEST_F(VirtualUnitTest, ChatterMalformedReportsAndTheLog)
         ASSERT_EQ(Bytes(r.begin(), r.begin() + 7), kHeartbeatPrefix);
     }
     send(out_report(0x010, 2, {0xEF, 0x15}));
-    EXPECT_EQ(recv(0)[2], 0x10); // a queued reply goes first
+    const Bytes first = recv(0);
+    ASSERT_EQ(first.size(), 71u);
+    EXPECT_EQ(first[2], 0x10); // a queued reply goes first
     unit->set_chatter(false);
     expect_silence();
 
