@@ -50,6 +50,13 @@ enum class FaultKind {
     Delay,           // the replies arrive `param` milliseconds later than they otherwise would
 };
 
+// How the kinds meet the edge cases:
+// - Nack: the request is not carried out and every acknowledgement it draws is negative; requests
+//   answered by data alone (WHOAMI, read value) go unanswered, as they have no negative form.
+// - WriteError: the frame is neither logged nor counted by the other faults.
+// - ReadError: the very next read fails, whatever is queued; the replies follow it.
+// - Vanish: the write that carries the request still succeeds; it is logged, then nothing more.
+// - Delay: added once per request, before the per-reply latency.
 struct Fault {
     FaultKind kind = FaultKind::NoReply;
     uint32_t can_id = kAnyId; // request identifier the fault applies to
