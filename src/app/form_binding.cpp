@@ -1,0 +1,572 @@
+// Binding between the settings form and user_config: filling the form, reading it back, and the
+// per-field slots that record edits locally.
+#include <QColor>
+#include <QColorDialog>
+#include <QDebug>
+#include <QRegularExpression>
+#include <QSignalBlocker>
+
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "app/mainwindow.h"
+#include "app/registration_prefix.h"
+#include "app/settings_store.h"
+#include "efis_shared/get_set.h"
+#include "ui_mainwindow.h"
+
+namespace {
+
+int clamp_to_int(uint32_t v)
+{
+    return v > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(v);
+}
+
+QString color_style(uint32_t word)
+{
+    return QString("background-color: %1;").arg(QColor(static_cast<QRgb>(word & 0x00FFFFFFu)).name());
+}
+
+const QRegularExpression& color_style_pattern()
+{
+    static const QRegularExpression re("background-color: #([0-9a-fA-F]{6});");
+    return re;
+}
+
+// The colour a button's style sheet holds, opaque; false when the sheet holds none.
+bool color_from_style(const QRegularExpression& re, const QString& sheet, uint32_t* out)
+{
+    const QRegularExpressionMatch m = re.match(sheet);
+    if (!m.hasMatch()) {
+        return false;
+    }
+    bool ok = false;
+    const uint32_t rgb = m.captured(1).toUInt(&ok, 16);
+    if (!ok) {
+        return false;
+    }
+    *out = 0xFF000000u | rgb;
+    return true;
+}
+
+uint32_t volts_to_tenths(double value)
+{
+    return static_cast<uint32_t>(static_cast<int64_t>(value * 10.0));
+}
+
+uint32_t float_bits(double value)
+{
+    const float f = static_cast<float>(value);
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+}
+
+struct RegistrationWords {
+    uint32_t w[3];
+};
+
+// Prefix and number joined, at most 11 Latin-1 bytes, NUL padded to 12, packed first byte most
+// significant. An empty number stores no registration at all.
+RegistrationWords encode_registration(const QString& prefix, const QString& number)
+{
+    unsigned char bytes[kRegistrationBytes] = {};
+    if (!number.isEmpty()) {
+        const QByteArray latin = (prefix + number).left(11).toLatin1();
+        for (int i = 0; i < latin.size() && i < 11; ++i) {
+            if (latin[i] == '\0') {
+                break;
+            }
+            bytes[i] = static_cast<unsigned char>(latin[i]);
+        }
+    }
+    RegistrationWords r{};
+    for (int k = 0; k < 3; ++k) {
+        r.w[k] = (uint32_t{bytes[4 * k]} << 24) | (uint32_t{bytes[4 * k + 1]} << 16) |
+                 (uint32_t{bytes[4 * k + 2]} << 8) | uint32_t{bytes[4 * k + 3]};
+    }
+    return r;
+}
+
+struct RegistrationView {
+    QString prefix;
+    QString number;
+};
+
+// How the form shows a stored registration: a known nationality prefix and the rest, or prefix N
+// and the first 10 characters when no prefix matches.
+RegistrationView decode_registration(const char (&registration)[kRegistrationBytes], bool log)
+{
+    const auto* reg = reinterpret_cast<const unsigned char*>(registration);
+    int length = 0;
+    while (length < 11 && reg[length] != 0xFF && reg[length] != 0x00) {
+        ++length;
+    }
+    if (length == 0) {
+        return {"N", QString()};
+    }
+    const QString text = QString::fromLatin1(registration, length);
+    QString prefix;
+    for (int i = 0; i < NUM_REGISTRATION_PREFIXES; ++i) {
+        const QString candidate = QString::fromLatin1(REGISTRATION_PREFIXES[i]);
+        if (text.startsWith(candidate)) {
+            prefix = candidate;
+            break;
+        }
+    }
+    if (log) {
+        qDebug() << "Created string:" << text;
+        qDebug() << "Found prefix:" << prefix;
+    }
+    if (!prefix.isEmpty()) {
+        return {prefix, text.mid(prefix.size(), 11 - prefix.size())};
+    }
+    return {"N", text.left(10)};
+}
+
+uint32_t units_from_form(uint32_t word, int airspeed, int altitude, int temperature, int pressure)
+{
+    units_t u;
+    u.units_value = word;
+    u.unit_bits.is_mph = airspeed == 0;
+    u.unit_bits.is_knots = airspeed == 1;
+    u.unit_bits.is_kph = airspeed == 2;
+    u.unit_bits.is_meters = altitude == 1;
+    u.unit_bits.is_feet = altitude != 1;
+    u.unit_bits.is_celsius = temperature == 1;
+    u.unit_bits.is_fahrenheit = temperature != 1;
+    u.unit_bits.is_mbar = pressure == 1;
+    u.unit_bits.is_inhg = pressure != 1;
+    return u.units_value;
+}
+
+} // namespace
+
+void MainWindow::updateConfigValueLocal(settings_struct_index index, uint32_t value)
+{
+    if (!settings_set_value(&user_config, index, &value)) {
+        qDebug() << "Error setting value for index" << static_cast<unsigned>(index);
+        return;
+    }
+    changed_values.insert(index);
+}
+
+void MainWindow::updateUIFromConfig()
+{
+    QWidget* const silenced[] = {
+        ui->comboBox_airspeed,     ui->comboBox_altitude,     ui->comboBox_temp,        ui->comboBox_pressure,
+        ui->spinBox_vmin,          ui->spinBox_vs0,           ui->spinBox_vs1,          ui->spinBox_vfe,
+        ui->spinBox_vn0,           ui->spinBox_vne,           ui->spinBox_vref,         ui->spinBox_vlo,
+        ui->min_volt_warn_value,   ui->max_volt_warn_value,   ui->min_volt_alert_value, ui->max_volt_alert_value,
+        ui->text_registration_num, ui->comboBox_reg_prefix,   ui->backlight_slider,     ui->text_bg_alpha_slider,
+        ui->roll_corr_spinbox,     ui->pitch_corr_spinbox,    ui->comboBox_emitter_cat, ui->text_icao,
+        ui->radioButton_use_icao,  ui->radioButton_rand_icao, ui->comboBox_map_view,    ui->comboBox_term_res,
+    };
+    std::vector<QSignalBlocker> blockers;
+    blockers.reserve(std::size(silenced));
+    for (QWidget* w : silenced) {
+        blockers.emplace_back(w);
+    }
+
+    const Settings_t& c = user_config;
+    ui->color_picker_sky0->setStyleSheet(color_style(c.sky_color[0]));
+    ui->color_picker_sky1->setStyleSheet(color_style(c.sky_color[1]));
+    ui->color_picker_ground0->setStyleSheet(color_style(c.ground_color[0]));
+    ui->color_picker_ground1->setStyleSheet(color_style(c.ground_color[1]));
+    ui->color_picker_app_indi->setStyleSheet(color_style(c.vref_indi_color));
+    ui->color_picker_airplane->setStyleSheet(color_style(c.airplane_color));
+    ui->color_picker_green->setStyleSheet(color_style(c.green_arc_color));
+    ui->color_picker_yellow->setStyleSheet(color_style(c.yellow_arc_color));
+    ui->color_picker_red->setStyleSheet(color_style(c.red_arc_color));
+    ui->color_picker_gear->setStyleSheet(color_style(c.gear_indi_color));
+
+    const unit_bits_t& u = c.units.unit_bits;
+    ui->comboBox_airspeed->setCurrentIndex(u.is_mph ? 0 : u.is_knots ? 1 : u.is_kph ? 2 : 1);
+    ui->comboBox_altitude->setCurrentIndex(u.is_meters ? 1 : 0);
+    ui->comboBox_temp->setCurrentIndex(u.is_celsius ? 1 : 0);
+    ui->comboBox_pressure->setCurrentIndex(u.is_mbar ? 1 : 0);
+
+    ui->spinBox_vmin->setValue(c.vspeeds.Vmin);
+    ui->spinBox_vs0->setValue(c.vspeeds.Vs0);
+    ui->spinBox_vs1->setValue(c.vspeeds.Vs1);
+    ui->spinBox_vfe->setValue(c.vspeeds.Vfe);
+    ui->spinBox_vn0->setValue(c.vspeeds.Vn0);
+    ui->spinBox_vne->setValue(c.vspeeds.Vne);
+    ui->spinBox_vref->setValue(c.vspeeds.VRef);
+    ui->spinBox_vlo->setValue(c.vspeeds.Vlo);
+
+    ui->min_volt_warn_value->setValue(c.volt_warnings.min_volts / 10.0);
+    ui->max_volt_warn_value->setValue(c.volt_warnings.max_volts / 10.0);
+    ui->min_volt_alert_value->setValue(c.volt_alerts.min_volts / 10.0);
+    ui->max_volt_alert_value->setValue(c.volt_alerts.max_volts / 10.0);
+
+    const RegistrationView reg = decode_registration(c.registration, true);
+    ui->comboBox_reg_prefix->setCurrentIndex(ui->comboBox_reg_prefix->findText(reg.prefix));
+    if (reg.number.isEmpty()) {
+        ui->text_registration_num->clear();
+    } else {
+        ui->text_registration_num->setPlainText(reg.number);
+    }
+
+    ui->backlight_slider->setValue(clamp_to_int(c.backlight_brightness));
+    ui->text_bg_alpha_slider->setValue(c.text_bg_alpha > 254 ? 254 : static_cast<int>(c.text_bg_alpha));
+    ui->roll_corr_spinbox->setValue(static_cast<double>(c.roll_correction));
+    ui->pitch_corr_spinbox->setValue(static_cast<double>(c.pitch_correction));
+    ui->text_icao->setPlainText(QString("%1").arg(c.ownship_icao & 0x00FFFFFFu, 6, 16, QChar('0')).toUpper());
+
+    const int last_emitter = ui->comboBox_emitter_cat->count() - 1;
+    const int emitter = static_cast<int32_t>(c.emitter_cat);
+    ui->comboBox_emitter_cat->setCurrentIndex(emitter < 0 ? 0 : emitter > last_emitter ? last_emitter : emitter);
+
+    if (c.icao_address_type == 1) {
+        ui->radioButton_rand_icao->setChecked(true);
+    } else {
+        ui->radioButton_use_icao->setChecked(true);
+    }
+
+    const int map = static_cast<int32_t>(c.map_track);
+    ui->comboBox_map_view->setCurrentIndex(map < 0 || map >= ui->comboBox_map_view->count() ? 0 : map);
+    ui->comboBox_term_res->setCurrentIndex(c.enable_term_resistor != 0 ? 0 : 1);
+}
+
+void MainWindow::updateConfigFromUI()
+{
+    auto set = [](settings_struct_index index, uint32_t value) { settings_set_value(&user_config, index, &value); };
+
+    const QRegularExpression& re = color_style_pattern();
+    const struct {
+        QPushButton* button;
+        settings_struct_index index;
+    } colors[] = {
+        {ui->color_picker_sky0, SKY_COLOR_0_INDEX},        {ui->color_picker_sky1, SKY_COLOR_1_INDEX},
+        {ui->color_picker_ground0, GROUND_COLOR_0_INDEX},  {ui->color_picker_ground1, GROUND_COLOR_1_INDEX},
+        {ui->color_picker_app_indi, APPROACH_COLOR_INDEX}, {ui->color_picker_airplane, AIRPLANE_COLOR_INDEX},
+        {ui->color_picker_green, GREEN_ARC_COLOR_INDEX},   {ui->color_picker_yellow, YELLOW_ARC_COLOR_INDEX},
+        {ui->color_picker_red, RED_ARC_COLOR_INDEX},       {ui->color_picker_gear, GEAR_INDI_COLOR_INDEX},
+    };
+    for (const auto& c : colors) {
+        uint32_t word;
+        if (color_from_style(re, c.button->styleSheet(), &word)) {
+            set(c.index, word);
+        }
+    }
+
+    set(UNITS_VALUE_INDEX, units_from_form(user_config.units.units_value, ui->comboBox_airspeed->currentIndex(),
+                                           ui->comboBox_altitude->currentIndex(), ui->comboBox_temp->currentIndex(),
+                                           ui->comboBox_pressure->currentIndex()));
+
+    set(VMIN_INDEX, static_cast<uint32_t>(ui->spinBox_vmin->value()));
+    set(VS0_INDEX, static_cast<uint32_t>(ui->spinBox_vs0->value()));
+    set(VS1_INDEX, static_cast<uint32_t>(ui->spinBox_vs1->value()));
+    set(VFE_INDEX, static_cast<uint32_t>(ui->spinBox_vfe->value()));
+    set(VN0_INDEX, static_cast<uint32_t>(ui->spinBox_vn0->value()));
+    set(VNE_INDEX, static_cast<uint32_t>(ui->spinBox_vne->value()));
+    set(APPROACHSPEED_INDEX, static_cast<uint32_t>(ui->spinBox_vref->value()));
+    set(VLO_INDEX, static_cast<uint32_t>(ui->spinBox_vlo->value()));
+
+    set(MIN_VOLTS_INDEX, volts_to_tenths(ui->min_volt_warn_value->value()));
+    set(MAX_VOLTS_INDEX, volts_to_tenths(ui->max_volt_warn_value->value()));
+    set(MIN_VOLTS_ALERT_INDEX, volts_to_tenths(ui->min_volt_alert_value->value()));
+    set(MAX_VOLTS_ALERT_INDEX, volts_to_tenths(ui->max_volt_alert_value->value()));
+
+    // A registration the form can only show altered (no known prefix, or longer than it shows) is
+    // left as stored unless the user edited it: reading the form back must not rewrite it.
+    const QString regPrefix = ui->comboBox_reg_prefix->currentText();
+    const QString regNumber = ui->text_registration_num->toPlainText();
+    const RegistrationView shown = decode_registration(user_config.registration, false);
+    if (regPrefix != shown.prefix || regNumber != shown.number) {
+        const RegistrationWords reg = encode_registration(regPrefix, regNumber);
+        set(REGISTRATION_1_INDEX, reg.w[0]);
+        set(REGISTRATION_2_INDEX, reg.w[1]);
+        set(REGISTRATION_3_INDEX, reg.w[2]);
+    }
+
+    set(BACKLIGHT_BRIGHTNESS_INDEX, static_cast<uint32_t>(ui->backlight_slider->value()));
+    set(TEXT_BG_ALPHA_INDEX, static_cast<uint32_t>(ui->text_bg_alpha_slider->value()));
+    set(ROLL_CORRECTION_INDEX, float_bits(ui->roll_corr_spinbox->value()));
+    set(PITCH_CORRECTION_INDEX, float_bits(ui->pitch_corr_spinbox->value()));
+    set(OWNSHIP_ICAO_INDEX, ownshipIcaoFromIcaoField());
+    set(ICAO_ADDR_TYPE_INDEX, ui->radioButton_rand_icao->isChecked() ? 1u : 0u);
+    set(EMITTER_CAT_INDEX, static_cast<uint32_t>(ui->comboBox_emitter_cat->currentIndex()));
+    set(MAP_DIR_INDEX, static_cast<uint32_t>(ui->comboBox_map_view->currentIndex()));
+    set(TERM_RESISTOR_INDEX, ui->comboBox_term_res->currentIndex() == 0 ? 1u : 0u);
+}
+
+uint32_t MainWindow::ownshipIcaoFromIcaoField() const
+{
+    const QString text = ui->text_icao->toPlainText().trimmed();
+    if (text.isEmpty()) {
+        return 0;
+    }
+    static const QRegularExpression hex("^[\\da-fA-F]+$");
+    bool ok = false;
+    const uint32_t v = hex.match(text).hasMatch() ? text.toUInt(&ok, 16) : text.toUInt(&ok, 10);
+    return ok ? (v & 0x00FFFFFFu) : 0;
+}
+
+bool MainWindow::pickColor(QPushButton* button, uint32_t current, const char* caption, int r, int g, int b)
+{
+    QColorDialog::setCustomColor(1, QColor(r, g, b));
+    const QColor chosen = QColorDialog::getColor(QColor(static_cast<QRgb>(current & 0x00FFFFFFu)), this, tr(caption));
+    if (!chosen.isValid()) {
+        return false; // cancelled
+    }
+    button->setStyleSheet(QString("background-color: %1;").arg(chosen.name()));
+    return true;
+}
+
+void MainWindow::colorChanged(QPushButton* button, settings_struct_index index)
+{
+    uint32_t word;
+    if (color_from_style(color_style_pattern(), button->styleSheet(), &word)) {
+        updateConfigValueLocal(index, word);
+    }
+}
+
+// Colour pickers: the dialog's choice goes into the button's style sheet, and from there into the
+// record through the row's colour-changed slot.
+
+void MainWindow::onSkyColorPickerClicked()
+{
+    if (pickColor(ui->color_picker_sky0, user_config.sky_color[0], "Select Sky Color 0", 135, 206, 235)) {
+        onSkyColor0Changed();
+    }
+}
+
+void MainWindow::onSkyColor1PickerClicked()
+{
+    if (pickColor(ui->color_picker_sky1, user_config.sky_color[1], "Select Sky Color 1", 135, 206, 235)) {
+        onSkyColor1Changed();
+    }
+}
+
+void MainWindow::onGroundColorPickerClicked()
+{
+    if (pickColor(ui->color_picker_ground0, user_config.ground_color[0], "Select Ground Color 0", 34, 139, 34)) {
+        onGroundColor0Changed();
+    }
+}
+
+void MainWindow::onGroundColor1PickerClicked()
+{
+    if (pickColor(ui->color_picker_ground1, user_config.ground_color[1], "Select Ground Color 1", 34, 139, 34)) {
+        onGroundColor1Changed();
+    }
+}
+
+void MainWindow::onApproachIndiColorPickerClicked()
+{
+    if (pickColor(ui->color_picker_app_indi, user_config.vref_indi_color, "Select Approach Indicator Color", 255, 255,
+                  0)) {
+        onApproachIndiColorChanged();
+    }
+}
+
+void MainWindow::onAirplaneColorPickerClicked()
+{
+    if (pickColor(ui->color_picker_airplane, user_config.airplane_color, "Select Airplane Color", 255, 255, 255)) {
+        onAirplaneColorChanged();
+    }
+}
+
+void MainWindow::onGreenArcColorPickerClicked()
+{
+    if (pickColor(ui->color_picker_green, user_config.green_arc_color, "Select Green Arc Color", 0, 255, 0)) {
+        onGreenArcColorChanged();
+    }
+}
+
+void MainWindow::onYellowArcColorPickerClicked()
+{
+    if (pickColor(ui->color_picker_yellow, user_config.yellow_arc_color, "Select Yellow Arc Color", 255, 255, 0)) {
+        onYellowArcColorChanged();
+    }
+}
+
+void MainWindow::onRedArcColorPickerClicked()
+{
+    if (pickColor(ui->color_picker_red, user_config.red_arc_color, "Select Red Arc Color", 255, 0, 0)) {
+        onRedArcColorChanged();
+    }
+}
+
+void MainWindow::onGearIndiColorPickerClicked()
+{
+    if (pickColor(ui->color_picker_gear, user_config.gear_indi_color, "Select Gear Indicator Color", 255, 255, 255)) {
+        onGearIndiColorChanged();
+    }
+}
+
+void MainWindow::onSkyColor0Changed()
+{
+    colorChanged(ui->color_picker_sky0, SKY_COLOR_0_INDEX);
+}
+
+void MainWindow::onSkyColor1Changed()
+{
+    colorChanged(ui->color_picker_sky1, SKY_COLOR_1_INDEX);
+}
+
+void MainWindow::onGroundColor0Changed()
+{
+    colorChanged(ui->color_picker_ground0, GROUND_COLOR_0_INDEX);
+}
+
+void MainWindow::onGroundColor1Changed()
+{
+    colorChanged(ui->color_picker_ground1, GROUND_COLOR_1_INDEX);
+}
+
+void MainWindow::onApproachIndiColorChanged()
+{
+    colorChanged(ui->color_picker_app_indi, APPROACH_COLOR_INDEX);
+}
+
+void MainWindow::onAirplaneColorChanged()
+{
+    colorChanged(ui->color_picker_airplane, AIRPLANE_COLOR_INDEX);
+}
+
+void MainWindow::onGreenArcColorChanged()
+{
+    colorChanged(ui->color_picker_green, GREEN_ARC_COLOR_INDEX);
+}
+
+void MainWindow::onYellowArcColorChanged()
+{
+    colorChanged(ui->color_picker_yellow, YELLOW_ARC_COLOR_INDEX);
+}
+
+void MainWindow::onRedArcColorChanged()
+{
+    colorChanged(ui->color_picker_red, RED_ARC_COLOR_INDEX);
+}
+
+void MainWindow::onGearIndiColorChanged()
+{
+    colorChanged(ui->color_picker_gear, GEAR_INDI_COLOR_INDEX);
+}
+
+void MainWindow::onUnitsChanged()
+{
+    user_config.units.units_value = units_from_form(
+        user_config.units.units_value, ui->comboBox_airspeed->currentIndex(), ui->comboBox_altitude->currentIndex(),
+        ui->comboBox_temp->currentIndex(), ui->comboBox_pressure->currentIndex());
+    updateConfigValueLocal(UNITS_VALUE_INDEX, user_config.units.units_value);
+}
+
+void MainWindow::onVminChanged(int value)
+{
+    updateConfigValueLocal(VMIN_INDEX, static_cast<uint32_t>(value));
+}
+
+void MainWindow::onVs0Changed(int value)
+{
+    updateConfigValueLocal(VS0_INDEX, static_cast<uint32_t>(value));
+}
+
+void MainWindow::onVs1Changed(int value)
+{
+    updateConfigValueLocal(VS1_INDEX, static_cast<uint32_t>(value));
+}
+
+void MainWindow::onVfeChanged(int value)
+{
+    updateConfigValueLocal(VFE_INDEX, static_cast<uint32_t>(value));
+}
+
+void MainWindow::onVn0Changed(int value)
+{
+    updateConfigValueLocal(VN0_INDEX, static_cast<uint32_t>(value));
+}
+
+void MainWindow::onVneChanged(int value)
+{
+    updateConfigValueLocal(VNE_INDEX, static_cast<uint32_t>(value));
+}
+
+void MainWindow::onVrefChanged(int value)
+{
+    updateConfigValueLocal(APPROACHSPEED_INDEX, static_cast<uint32_t>(value));
+}
+
+void MainWindow::onVloChanged(int value)
+{
+    updateConfigValueLocal(VLO_INDEX, static_cast<uint32_t>(value));
+}
+
+void MainWindow::onMinVoltChanged(double value)
+{
+    updateConfigValueLocal(MIN_VOLTS_INDEX, volts_to_tenths(value));
+}
+
+void MainWindow::onMaxVoltChanged(double value)
+{
+    updateConfigValueLocal(MAX_VOLTS_INDEX, volts_to_tenths(value));
+}
+
+void MainWindow::onMinVoltAlertChanged(double value)
+{
+    updateConfigValueLocal(MIN_VOLTS_ALERT_INDEX, volts_to_tenths(value));
+}
+
+void MainWindow::onMaxVoltAlertChanged(double value)
+{
+    updateConfigValueLocal(MAX_VOLTS_ALERT_INDEX, volts_to_tenths(value));
+}
+
+void MainWindow::onRegistrationChanged()
+{
+    const RegistrationWords reg =
+        encode_registration(ui->comboBox_reg_prefix->currentText(), ui->text_registration_num->toPlainText());
+    std::memset(user_config.registration, 0, sizeof user_config.registration);
+    updateConfigValueLocal(REGISTRATION_1_INDEX, reg.w[0]);
+    updateConfigValueLocal(REGISTRATION_2_INDEX, reg.w[1]);
+    updateConfigValueLocal(REGISTRATION_3_INDEX, reg.w[2]);
+}
+
+void MainWindow::onBacklightBrightnessChanged(int value)
+{
+    updateConfigValueLocal(BACKLIGHT_BRIGHTNESS_INDEX, static_cast<uint32_t>(value));
+}
+
+void MainWindow::onTextBgAlphaChanged(int value)
+{
+    updateConfigValueLocal(TEXT_BG_ALPHA_INDEX, static_cast<uint32_t>(value));
+}
+
+void MainWindow::onRollCorrectionChanged(double value)
+{
+    updateConfigValueLocal(ROLL_CORRECTION_INDEX, float_bits(value));
+}
+
+void MainWindow::onPitchCorrectionChanged(double value)
+{
+    updateConfigValueLocal(PITCH_CORRECTION_INDEX, float_bits(value));
+}
+
+void MainWindow::onOwnshipIcaoChanged()
+{
+    updateConfigValueLocal(OWNSHIP_ICAO_INDEX, ownshipIcaoFromIcaoField());
+}
+
+void MainWindow::onEmitterCatChanged(int index)
+{
+    updateConfigValueLocal(EMITTER_CAT_INDEX, static_cast<uint32_t>(index));
+}
+
+void MainWindow::onMapViewChanged(int index)
+{
+    updateConfigValueLocal(MAP_DIR_INDEX, static_cast<uint32_t>(index));
+}
+
+void MainWindow::onTermResChanged(int index)
+{
+    updateConfigValueLocal(TERM_RESISTOR_INDEX, index == 0 ? 1u : 0u);
+}
+
+void MainWindow::onIcaoAddressTypeChanged()
+{
+    updateConfigValueLocal(ICAO_ADDR_TYPE_INDEX, ui->radioButton_rand_icao->isChecked() ? 1u : 0u);
+}

@@ -1,0 +1,129 @@
+#include "app/mainwindow.h"
+
+#include <QDebug>
+#include <QThread>
+
+#include "app/log_handler.h"
+#include "app/registration_prefix.h"
+#include "comms/comms.h"
+#include "ui_mainwindow.h"
+
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent), ui(new Ui::MainWindow), comms(nullptr), firmwareUploadThread(nullptr),
+      airportUploadThread(nullptr)
+{
+    qInstallMessageHandler(customMessageHandler);
+    ui->setupUi(this);
+    ui->statusbar->showMessage("Initializing...");
+
+    for (int i = 0; i < NUM_REGISTRATION_PREFIXES; ++i) {
+        ui->comboBox_reg_prefix->addItem(QString::fromLatin1(REGISTRATION_PREFIXES[i]));
+    }
+
+    ui->text_firmware_file->setEnabled(false);
+    ui->pushButton_start_update->setEnabled(false);
+    ui->progressBar_firmware->setEnabled(false);
+    connect(ui->pushButton_browse, &QPushButton::clicked, this, &MainWindow::onBrowseClicked);
+    connect(ui->pushButton_start_update, &QPushButton::clicked, this, &MainWindow::onStartUpdateClicked);
+
+    ui->text_firmware_file_2->setEnabled(false);
+    ui->pushButton_start_airport->setEnabled(false);
+    ui->progressBar_airports->setEnabled(false);
+    connect(ui->pushButton_browse_airports, &QPushButton::clicked, this, &MainWindow::onBrowseAirportsClicked);
+    connect(ui->pushButton_start_airport, &QPushButton::clicked, this, &MainWindow::onStartAirportClicked);
+
+    connect(ui->pushButton_save, &QPushButton::clicked, this, &MainWindow::onSaveClicked);
+    connect(ui->pushButton_load, &QPushButton::clicked, this, &MainWindow::onLoadClicked);
+
+    connect(ui->color_picker_sky0, &QPushButton::clicked, this, &MainWindow::onSkyColorPickerClicked);
+    connect(ui->color_picker_sky1, &QPushButton::clicked, this, &MainWindow::onSkyColor1PickerClicked);
+    connect(ui->color_picker_ground0, &QPushButton::clicked, this, &MainWindow::onGroundColorPickerClicked);
+    connect(ui->color_picker_ground1, &QPushButton::clicked, this, &MainWindow::onGroundColor1PickerClicked);
+    connect(ui->color_picker_app_indi, &QPushButton::clicked, this, &MainWindow::onApproachIndiColorPickerClicked);
+    connect(ui->color_picker_airplane, &QPushButton::clicked, this, &MainWindow::onAirplaneColorPickerClicked);
+    connect(ui->color_picker_green, &QPushButton::clicked, this, &MainWindow::onGreenArcColorPickerClicked);
+    connect(ui->color_picker_yellow, &QPushButton::clicked, this, &MainWindow::onYellowArcColorPickerClicked);
+    connect(ui->color_picker_red, &QPushButton::clicked, this, &MainWindow::onRedArcColorPickerClicked);
+    connect(ui->color_picker_gear, &QPushButton::clicked, this, &MainWindow::onGearIndiColorPickerClicked);
+
+    connect(ui->comboBox_airspeed, &QComboBox::currentIndexChanged, this, &MainWindow::onUnitsChanged);
+    connect(ui->comboBox_altitude, &QComboBox::currentIndexChanged, this, &MainWindow::onUnitsChanged);
+    connect(ui->comboBox_temp, &QComboBox::currentIndexChanged, this, &MainWindow::onUnitsChanged);
+    connect(ui->comboBox_pressure, &QComboBox::currentIndexChanged, this, &MainWindow::onUnitsChanged);
+
+    connect(ui->spinBox_vmin, &QSpinBox::valueChanged, this, &MainWindow::onVminChanged);
+    connect(ui->spinBox_vs0, &QSpinBox::valueChanged, this, &MainWindow::onVs0Changed);
+    connect(ui->spinBox_vs1, &QSpinBox::valueChanged, this, &MainWindow::onVs1Changed);
+    connect(ui->spinBox_vfe, &QSpinBox::valueChanged, this, &MainWindow::onVfeChanged);
+    connect(ui->spinBox_vn0, &QSpinBox::valueChanged, this, &MainWindow::onVn0Changed);
+    connect(ui->spinBox_vne, &QSpinBox::valueChanged, this, &MainWindow::onVneChanged);
+    connect(ui->spinBox_vref, &QSpinBox::valueChanged, this, &MainWindow::onVrefChanged);
+    connect(ui->spinBox_vlo, &QSpinBox::valueChanged, this, &MainWindow::onVloChanged);
+
+    connect(ui->min_volt_warn_value, &QDoubleSpinBox::valueChanged, this, &MainWindow::onMinVoltChanged);
+    connect(ui->max_volt_warn_value, &QDoubleSpinBox::valueChanged, this, &MainWindow::onMaxVoltChanged);
+    connect(ui->min_volt_alert_value, &QDoubleSpinBox::valueChanged, this, &MainWindow::onMinVoltAlertChanged);
+    connect(ui->max_volt_alert_value, &QDoubleSpinBox::valueChanged, this, &MainWindow::onMaxVoltAlertChanged);
+
+    connect(ui->comboBox_reg_prefix, &QComboBox::currentTextChanged, this, &MainWindow::onRegistrationChanged);
+    connect(ui->text_registration_num, &QPlainTextEdit::textChanged, this, &MainWindow::onRegistrationChanged);
+    connect(ui->text_icao, &QPlainTextEdit::textChanged, this, &MainWindow::onOwnshipIcaoChanged);
+
+    connect(ui->comboBox_emitter_cat, &QComboBox::currentIndexChanged, this, &MainWindow::onEmitterCatChanged);
+    connect(ui->comboBox_map_view, &QComboBox::currentIndexChanged, this, &MainWindow::onMapViewChanged);
+    connect(ui->comboBox_term_res, &QComboBox::currentIndexChanged, this, &MainWindow::onTermResChanged);
+
+    connect(ui->radioButton_use_icao, &QRadioButton::toggled, this, &MainWindow::onIcaoAddressTypeChanged);
+    connect(ui->radioButton_rand_icao, &QRadioButton::toggled, this, &MainWindow::onIcaoAddressTypeChanged);
+
+    connect(ui->backlight_slider, &QSlider::valueChanged, this, &MainWindow::onBacklightBrightnessChanged);
+    connect(ui->text_bg_alpha_slider, &QSlider::valueChanged, this, &MainWindow::onTextBgAlphaChanged);
+
+    connect(ui->roll_corr_spinbox, &QDoubleSpinBox::valueChanged, this, &MainWindow::onRollCorrectionChanged);
+    connect(ui->pitch_corr_spinbox, &QDoubleSpinBox::valueChanged, this, &MainWindow::onPitchCorrectionChanged);
+
+    connect(ui->pushButton_update, &QPushButton::clicked, this, &MainWindow::onUpdateClicked);
+    connect(ui->pushButton_reboot, &QPushButton::clicked, this, &MainWindow::onRebootClicked);
+
+    QThread::msleep(100);
+
+    comms = new CommsManager();
+    if (!comms->establish_connection()) {
+        qDebug() << "Failed to establish connection via USB HID or CAN FD";
+        ui->statusbar->showMessage("Failed to connect to EFIS via USB or CAN FD - please check connections");
+        return;
+    }
+
+    const COMM_INTERFACE_t active = comms->getActiveInterface();
+    USBHID* usb = comms->getUSBHID();
+    CANFD* can = comms->getCANFD();
+    if (usb != nullptr && usb->isConnected() && can != nullptr && can->isConnected()) {
+        ui->statusbar->showMessage("Connected via both USB HID and CAN FD");
+    } else if (active == USB_HID) {
+        ui->statusbar->showMessage("Connected via USB HID");
+    } else if (active == CAN_FD) {
+        ui->statusbar->showMessage("Connected via CAN FD");
+    }
+
+    loadConfigFromDevice();
+}
+
+MainWindow::~MainWindow()
+{
+    // A worker still running holds a pointer to comms: the link must outlive it. The first wait
+    // is bounded as usual; a transfer that is still going after it is waited out, never cut off.
+    for (QPointer<QThread>* t : {&firmwareUploadThread, &airportUploadThread}) {
+        if (!t->isNull() && (*t)->isRunning()) {
+            if (!(*t)->wait(QDeadlineTimer(120000))) {
+                qDebug() << "Transfer still running; waiting for it to end before closing the link";
+                (*t)->wait();
+            }
+        }
+    }
+
+    if (comms != nullptr) {
+        delete comms;
+        comms = nullptr;
+    }
+    delete ui;
+}

@@ -1,0 +1,116 @@
+// The application's one window: the settings form, the two upload tabs and the connection to the
+// unit it owns.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+#include <QThread>
+
+#include <cstdint>
+#include <memory>
+#include <set>
+
+#include "efis_shared/settings_types.h"
+#include "firmware_ops/firmware_ops.h"
+
+class CommsManager;
+class QPushButton;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
+
+    void applyFirmwareUploadProgress(int bar_0_10000, const QString& status);
+    void applyAirportUploadProgress(int bar_0_10000, const QString& status);
+
+    // For callers that need to observe the window (tests, diagnostics).
+    const std::set<settings_struct_index>& changedValues() const { return changed_values; }
+    CommsManager* commsManager() const { return comms; }
+    bool transferRunning() const { return !firmwareUploadThread.isNull() || !airportUploadThread.isNull(); }
+
+private slots:
+    void onSaveClicked();
+    void onLoadClicked();
+    void onBrowseClicked();
+    void onStartUpdateClicked();
+    void onBrowseAirportsClicked();
+    void onStartAirportClicked();
+    void onSkyColorPickerClicked();
+    void onSkyColor1PickerClicked();
+    void onGroundColorPickerClicked();
+    void onGroundColor1PickerClicked();
+    void onApproachIndiColorPickerClicked();
+    void onAirplaneColorPickerClicked();
+    void onGreenArcColorPickerClicked();
+    void onYellowArcColorPickerClicked();
+    void onRedArcColorPickerClicked();
+    void onGearIndiColorPickerClicked();
+    void onUnitsChanged();
+    void onVminChanged(int value);
+    void onVs0Changed(int value);
+    void onVs1Changed(int value);
+    void onVfeChanged(int value);
+    void onVn0Changed(int value);
+    void onVneChanged(int value);
+    void onVrefChanged(int value);
+    void onVloChanged(int value);
+    void onMinVoltChanged(double value);
+    void onMaxVoltChanged(double value);
+    void onMinVoltAlertChanged(double value);
+    void onMaxVoltAlertChanged(double value);
+    void onRegistrationChanged();
+    void onSkyColor0Changed();
+    void onSkyColor1Changed();
+    void onGroundColor0Changed();
+    void onGroundColor1Changed();
+    void onApproachIndiColorChanged();
+    void onAirplaneColorChanged();
+    void onGreenArcColorChanged();
+    void onYellowArcColorChanged();
+    void onRedArcColorChanged();
+    void onGearIndiColorChanged();
+    void onBacklightBrightnessChanged(int value);
+    void onTextBgAlphaChanged(int value);
+    void onRollCorrectionChanged(double value);
+    void onPitchCorrectionChanged(double value);
+    void onOwnshipIcaoChanged();
+    void onEmitterCatChanged(int index);
+    void onMapViewChanged(int index);
+    void onTermResChanged(int index);
+    void onIcaoAddressTypeChanged();
+    void onUpdateClicked();
+    void onRebootClicked();
+
+private:
+    void updateUIFromConfig();
+    void updateConfigFromUI();
+    void loadConfigFromDevice();
+    uint32_t ownshipIcaoFromIcaoField() const;
+    void updateConfigValueAndSend(settings_struct_index index, uint32_t value);
+    void updateConfigValueLocal(settings_struct_index index, uint32_t value);
+
+    // Guard of every settings transaction: a connected link that no transfer is using.
+    bool settingsLinkAvailable();
+    bool pickColor(QPushButton* button, uint32_t current, const char* caption, int r, int g, int b);
+    void colorChanged(QPushButton* button, settings_struct_index index);
+    void setSettingsActionsEnabled(bool enabled);
+    void finishTransfer(bool firmware, const TransferResult& result);
+
+    Ui::MainWindow* ui;
+    QString firmwareFilePath;
+    QString airportDbFilePath;
+    CommsManager* comms;
+    std::set<settings_struct_index> changed_values;
+    QPointer<QThread> firmwareUploadThread;
+    QPointer<QThread> airportUploadThread;
+};

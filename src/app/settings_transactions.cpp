@@ -1,0 +1,252 @@
+// Moving the user settings between the unit and the tool: load, update, save and reboot.
+#include <QDebug>
+#include <QThread>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/mainwindow.h"
+#include "app/settings_store.h"
+#include "comms/comms.h"
+#include "efis_shared/get_set.h"
+#include "ui_mainwindow.h"
+
+Settings_t user_config;
+uint32_t user_config_chk = 0;
+uint32_t mem_version = 0;
+uint32_t user_config_sizeof = 0;
+
+int store_settings(CommsManager* comms, uint32_t crc)
+{
+    if (comms == nullptr || !comms->isConnected()) {
+        return -1;
+    }
+    LinkHold hold = comms->hold();
+
+    COMMS_MSG_t msg;
+    std::memset(&msg, 0, sizeof msg);
+    msg.can_ID = canmsg_save_user_settings();
+    msg.msg_len = CAN_4_BYTES;
+    std::memcpy(msg.data, &crc, 4);
+    if (comms->write(msg) < 1) {
+        qDebug() << "Failed to send store command";
+        return -1;
+    }
+    // The unit erases its settings area first and reports that with a flash acknowledgement.
+    if (!wait_for_mx25_ack(comms, nullptr, nullptr)) {
+        qDebug() << "Flash erase failed or timeout waiting for MX25 erase status";
+        return -1;
+    }
+    qDebug() << "Flash erase succeeded";
+    if (wait_for_ack(comms, canmsg_save_user_settings())) {
+        return 0;
+    }
+    qDebug() << "Store command failed: no valid ACK (or NACK) for save settings";
+    return -1;
+}
+
+bool MainWindow::settingsLinkAvailable()
+{
+    if (comms == nullptr || !comms->isConnected()) {
+        qDebug() << "No communication interface connected";
+        ui->statusbar->showMessage("Error: No communication interface connected (USB HID or CAN FD)");
+        return false;
+    }
+    // An upload owns the link until it ends; a settings exchange now would interleave its frames
+    // with the upload's and take its replies.
+    if (transferRunning()) {
+        qDebug() << "Settings action refused: a transfer is in progress";
+        ui->statusbar->showMessage("Error: A transfer is in progress - wait until it has finished");
+        return false;
+    }
+    return true;
+}
+
+void MainWindow::loadConfigFromDevice()
+{
+    if (!settingsLinkAvailable()) {
+        return;
+    }
+    LinkHold hold = comms->hold();
+
+    changed_values.clear();
+    std::memset(&user_config, 0, sizeof user_config);
+
+    // read_value tells a failed read apart from a stored 0xFFFFFFFF (opaque white, an erased word).
+    uint32_t value = 0;
+    if (!read_value(comms, SETTINGS_COMMS, SETTINGS_CHECKSUM_INDEX, &value)) {
+        qDebug() << "Error reading checksum value";
+        ui->statusbar->showMessage("Error: Failed to read checksum from device");
+        return;
+    }
+    user_config_chk = value;
+    user_config.crc32 = value;
+
+    if (!read_value(comms, SETTINGS_COMMS, SETTINGS_MAGIC_NUM, &value)) {
+        qDebug() << "Error reading magic value";
+        ui->statusbar->showMessage("Error: Failed to read magic number from device");
+        return;
+    }
+    user_config.magic = value;
+
+    if (!read_value(comms, SETTINGS_COMMS, SETTINGS_VERSION, &value)) {
+        qDebug() << "Error reading memory version value";
+        ui->statusbar->showMessage("Error: Failed to read memory version from device");
+        return;
+    }
+    mem_version = value;
+    user_config.version = value;
+
+    if (!read_value(comms, SETTINGS_COMMS, SETTINGS_NUM_ELEMENTS, &value)) {
+        qDebug() << "Error reading num_elements value";
+        ui->statusbar->showMessage("Error: Failed to read num_elements from device");
+        return;
+    }
+    user_config.num_elements = value;
+
+    user_config_sizeof = sizeof(Settings_t);
+
+    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
+        const auto index = static_cast<settings_struct_index>(i);
+        if (!read_value(comms, SETTINGS_COMMS, static_cast<uint8_t>(i), &value)) {
+            qDebug() << "Warning: Failed to read value for index" << i << ", setting to 0";
+            value = 0;
+        }
+        if (!settings_set_value(&user_config, index, &value)) {
+            qDebug() << "Error setting value for index" << i;
+            ui->statusbar->showMessage("Error: Failed to process configuration data");
+            return;
+        }
+        QThread::msleep(1);
+    }
+
+    const uint32_t calculated = settings_CalcCRC(&user_config);
+    printf("app: 0x%08lX, device: 0x%08lX \n", static_cast<unsigned long>(calculated),
+           static_cast<unsigned long>(user_config_chk));
+    if (calculated != user_config_chk) {
+        qDebug() << "CRC mismatch: Calculated =" << Qt::hex << calculated << "Stored=" << user_config_chk;
+        ui->statusbar->showMessage("Warning: Configuration CRC verification failed");
+    } else {
+        printf("CRC Check Passed.\n");
+    }
+    fflush(stdout);
+
+    updateUIFromConfig();
+    ui->statusbar->showMessage("Configuration successfully loaded from device");
+}
+
+void MainWindow::onLoadClicked()
+{
+    loadConfigFromDevice();
+}
+
+void MainWindow::updateConfigValueAndSend(settings_struct_index index, uint32_t value)
+{
+    if (!settingsLinkAvailable()) {
+        return;
+    }
+    if (!settings_set_value(&user_config, index, &value)) {
+        qDebug() << "Error setting value for index" << static_cast<unsigned>(index);
+        ui->statusbar->showMessage("Error: Failed to update configuration");
+        return;
+    }
+    if (set_value(comms, SETTINGS_COMMS, static_cast<uint8_t>(index), value) != 0) {
+        qDebug() << "Error updating value for index" << static_cast<unsigned>(index);
+        ui->statusbar->showMessage("Error: Failed to send configuration to device");
+        return;
+    }
+    changed_values.insert(index);
+    ui->statusbar->showMessage("Configuration updated successfully");
+}
+
+void MainWindow::onUpdateClicked()
+{
+    if (!settingsLinkAvailable()) {
+        return;
+    }
+    if (changed_values.empty()) {
+        ui->statusbar->showMessage("No changes to send");
+        return;
+    }
+    LinkHold hold = comms->hold();
+
+    int sent = 0;
+    int failed = 0;
+    for (const settings_struct_index index : changed_values) {
+        const uint32_t value = settings_get_value(&user_config, index);
+        if (set_value(comms, SETTINGS_COMMS, static_cast<uint8_t>(index), value) != 0) {
+            ++failed;
+            qDebug() << "Failed to send value for index" << static_cast<unsigned>(index);
+        } else {
+            ++sent;
+        }
+        QThread::msleep(1);
+    }
+    changed_values.clear();
+
+    if (failed != 0) {
+        ui->statusbar->showMessage(QString("Sent %1 value(s), %2 failed").arg(sent).arg(failed));
+    } else {
+        ui->statusbar->showMessage(QString("Successfully sent %1 configuration value(s) to device").arg(sent));
+    }
+}
+
+void MainWindow::onSaveClicked()
+{
+    if (!settingsLinkAvailable()) {
+        return;
+    }
+    LinkHold hold = comms->hold();
+
+    updateConfigFromUI();
+
+    uint32_t value = 0;
+    if (!read_value(comms, SETTINGS_COMMS, SETTINGS_VERSION, &value)) {
+        qDebug() << "Error reading memory version value";
+        ui->statusbar->showMessage("Error: Failed to read memory version from device");
+        return;
+    }
+    mem_version = value;
+    user_config.version = value;
+
+    if (!read_value(comms, SETTINGS_COMMS, SETTINGS_NUM_ELEMENTS, &value)) {
+        qDebug() << "Error reading num_elements value";
+        ui->statusbar->showMessage("Error: Failed to read num_elements from device");
+        return;
+    }
+    user_config.num_elements = value;
+
+    user_config.magic = kSettingsMagic;
+    user_config.crc32 = 0;
+    const uint32_t crc = settings_CalcCRC(&user_config);
+    printf("New CRC %08X\n", crc);
+    fflush(stdout);
+
+    if (store_settings(comms, crc) != 0) {
+        qDebug() << "Error storing configuration to EEPROM";
+        ui->statusbar->showMessage("Error: Failed to store configuration to EEPROM");
+        return;
+    }
+    changed_values.clear();
+    updateUIFromConfig();
+    ui->statusbar->showMessage("Configuration saved to EEPROM successfully");
+}
+
+void MainWindow::onRebootClicked()
+{
+    if (!settingsLinkAvailable()) {
+        return;
+    }
+    COMMS_MSG_t msg;
+    std::memset(&msg, 0, sizeof msg);
+    msg.can_ID = canmsg_enter_bl();
+    msg.msg_len = CAN_1_BYTES;
+    msg.data[0] = 0x48;
+    if (comms->write(msg) < 1) {
+        qDebug() << "Failed to send reboot command";
+        ui->statusbar->showMessage("Error: Failed to send reboot command");
+    } else {
+        qDebug() << "Reboot command sent successfully";
+        ui->statusbar->showMessage("Reboot command sent to device");
+    }
+}
