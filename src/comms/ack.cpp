@@ -187,7 +187,8 @@ bool wait_for_mx25_ack_legacy(CommsManager* comms, uint8_t* op_type_out, uint32_
         if (!mx25_read_ok(next_frame(comms, deadline, &f))) {
             return false;
         }
-        if (f.can_ID == ack_id && f.msg_len >= CAN_5_BYTES) {
+        // Codes above 15 carry no payload, so they cannot hold the operation and address.
+        if (f.can_ID == ack_id && can_msg_payload_len(f.msg_len) >= 5) {
             store_mx25_fields(f, op_type_out, address_out);
             return true;
         }

@@ -66,7 +66,9 @@ bool read_value(CommsManager* comms, target_comms_t src, uint8_t index, uint32_t
             printf("Error reading response from device.\n");
             return false;
         }
-        if (reply.msg_len < CAN_4_BYTES || reply.can_ID != awaited) {
+        // Judged by the bytes the code carries: a code above 15 carries none, so a frame labelled
+        // with one holds no value, only the zeros the transport filled in.
+        if (can_msg_payload_len(reply.msg_len) < 4 || reply.can_ID != awaited) {
             continue;
         }
         uint32_t v;
