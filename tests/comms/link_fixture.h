@@ -128,7 +128,7 @@ protected:
         std::vector<uint32_t> out;
         for (const auto& r : unit->log()) {
             if (r.direction == dir) {
-                out.push_back(r.frame.can_ID);
+                out.push_back(uint32_t{r.frame.can_ID});
             }
         }
         return out;

@@ -80,7 +80,7 @@ TEST_F(Transport, DecodesInputReports)
         std::memset(&got, 0xAA, sizeof got);
         ASSERT_EQ(usb->read(&got), c.result) << c.name;
         EXPECT_EQ(got.iface, USB_HID) << c.name;
-        EXPECT_EQ(got.can_ID, uint32_t{CANMSG_SEND_USER_SETTING}) << c.name;
+        EXPECT_EQ(uint32_t{got.can_ID}, uint32_t{CANMSG_SEND_USER_SETTING}) << c.name;
         EXPECT_EQ(got.msg_len, c.code) << c.name;
         uint8_t expected[64] = {};
         std::memcpy(expected, value, c.value_bytes);
@@ -134,7 +134,7 @@ TEST_F(Transport, OpensOnlyTheVendorInterfaceOnce)
     EXPECT_EQ(sim::open_handle_count(), 1);
     EXPECT_EQ(usb->write(f), 7);
     EXPECT_EQ(usb->read(&f), 71);
-    EXPECT_EQ(f.can_ID, uint32_t{CANMSG_SEND_USER_SETTING});
+    EXPECT_EQ(uint32_t{f.can_ID}, uint32_t{CANMSG_SEND_USER_SETTING});
 
     usb->disconnect();
     EXPECT_EQ(sim::open_handle_count(), 0);
@@ -173,7 +173,7 @@ TEST_F(Transport, ManagerRouting)
     EXPECT_EQ(f.iface, CAN_FD);
     COMMS_MSG_t reply;
     EXPECT_EQ(comms.read(&reply), 71);
-    EXPECT_EQ(reply.can_ID, uint32_t{CANMSG_SEND_USER_SETTING});
+    EXPECT_EQ(uint32_t{reply.can_ID}, uint32_t{CANMSG_SEND_USER_SETTING});
     EXPECT_EQ(comms.getActiveInterface(), USB_HID);
 }
 

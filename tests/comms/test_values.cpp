@@ -258,11 +258,11 @@ TEST_F(Values, SharedManager)
         ASSERT_EQ(log[i].direction, Direction::ToUnit) << i;
         ASSERT_EQ(log[i + 1].direction, Direction::FromUnit) << i;
         if (req.can_ID == CANMSG_SET_USER_SETTING) {
-            ASSERT_EQ(rep.can_ID, uint32_t{CANMSG_ACK}) << i;
+            ASSERT_EQ(uint32_t{rep.can_ID}, uint32_t{CANMSG_ACK}) << i;
             ASSERT_EQ(rep.data[1] | rep.data[2] << 8, CANMSG_SET_USER_SETTING) << i;
         } else {
-            ASSERT_EQ(req.can_ID, uint32_t{CANMSG_REQUEST_USER_SETTING}) << i;
-            ASSERT_EQ(rep.can_ID, uint32_t{CANMSG_SEND_USER_SETTING}) << i;
+            ASSERT_EQ(uint32_t{req.can_ID}, uint32_t{CANMSG_REQUEST_USER_SETTING}) << i;
+            ASSERT_EQ(uint32_t{rep.can_ID}, uint32_t{CANMSG_SEND_USER_SETTING}) << i;
         }
     }
 }
