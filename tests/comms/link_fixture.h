@@ -1,5 +1,5 @@
 // Shared set-up of the device-link tests: one manager, one virtual unit on the bus, the version
-// cache emptied, and helpers to look at the reports the unit saw.
+// cache emptied, and helpers to see what crossed the wire.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,57 +14,44 @@
 
 #include "comms/comms.h"
 #include "sim/hid_backend.h"
-#include "sim/virtual_unit.h"
 
 namespace linktest {
 
 using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
+using Bytes = std::vector<uint8_t>;
+using sim::Direction;
+using sim::FaultKind;
 
 inline long long ms_since(Clock::time_point t0)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
 }
 
-inline std::vector<std::string> split_lines(const std::string& text)
+// Runs fn with standard output captured; the lines it printed.
+template <class F> Lines printed(F&& fn)
 {
-    std::vector<std::string> out;
-    std::istringstream in(text);
+    testing::internal::CaptureStdout();
+    fn();
+    std::istringstream in(testing::internal::GetCapturedStdout());
+    Lines out;
     for (std::string line; std::getline(in, line);) {
         out.push_back(line);
     }
     return out;
 }
 
-// Runs fn with standard output captured; the lines it printed.
-template <class F> std::vector<std::string> printed(F&& fn)
-{
-    testing::internal::CaptureStdout();
-    fn();
-    return split_lines(testing::internal::GetCapturedStdout());
-}
-
-inline fwversion_t version(uint8_t major, uint8_t minor, uint8_t patch, uint8_t rc = 0)
-{
-    fwversion_t v{};
-    v.major = major;
-    v.minor = minor;
-    v.patch = patch;
-    v.rc = rc;
-    return v;
-}
-
-inline sim::UnitConfig current_unit(uint8_t major, uint8_t minor, uint8_t patch, uint8_t rc = 0)
+inline sim::UnitConfig unit_at(uint8_t major, uint8_t minor, uint8_t patch, uint8_t rc = 0)
 {
     sim::UnitConfig c;
-    c.version = version(major, minor, patch, rc);
+    c.version.version = uint32_t{major} << 24 | uint32_t{minor} << 16 | uint32_t{patch} << 8 | rc;
     return c;
 }
 
 inline sim::UnitConfig legacy_unit()
 {
-    sim::UnitConfig c;
+    sim::UnitConfig c = unit_at(0, 0, 0);
     c.generation = sim::Generation::Legacy;
-    c.version = version(0, 0, 0);
     return c;
 }
 
@@ -74,20 +61,17 @@ inline COMMS_MSG_t frame(uint32_t id, CAN_MSG_LEN_t code, std::initializer_list<
     std::memset(&f, 0, sizeof f);
     f.can_ID = id;
     f.msg_len = code;
-    size_t i = 0;
-    for (uint8_t b : data) {
-        f.data[i++] = b;
-    }
+    std::copy(data.begin(), data.end(), f.data);
     return f;
 }
 
-inline sim::Fault fault(sim::FaultKind kind, uint32_t can_id, uint32_t param = 0, int times = 1)
+inline sim::Fault fault(FaultKind kind, uint32_t param = 0, int times = 1, uint32_t can_id = sim::kAnyId)
 {
     sim::Fault f;
     f.kind = kind;
-    f.can_id = can_id;
     f.param = param;
     f.times = times;
+    f.can_id = can_id;
     return f;
 }
 
@@ -96,26 +80,25 @@ protected:
     void SetUp() override { reset_whoami_fwversion_cache(); }
     void TearDown() override { sim::unplug_all(); }
 
-    // Plugs a unit on the vendor page and opens it without a WHOAMI, so that the test decides
-    // what the version cache holds.
-    void attach(sim::UnitConfig cfg = {})
+    // A fresh unit, alone on the bus, opened without a WHOAMI; `cache` stores its version as a
+    // WHOAMI reply would.
+    void attach(const sim::UnitConfig& cfg = {}, bool cache = true)
     {
+        sim::unplug_all();
         unit = std::make_shared<sim::VirtualUnit>(cfg);
         sim::plug(unit);
         ASSERT_TRUE(comms.connectUSB(vendor_id, product_id));
+        if (cache) {
+            cache_whoami_fwversion(cfg.version);
+        }
     }
-    // Attaches a unit of the given version and caches that version, as a WHOAMI would.
-    void attach_at(sim::UnitConfig cfg)
-    {
-        attach(cfg);
-        cache_whoami_fwversion(cfg.version);
-    }
-    // Puts a request on the wire without waiting for its reply, so replies can be queued ahead.
+    // Puts a request on the wire without waiting, so that its reply queues ahead of the next one.
     void send(const COMMS_MSG_t& f) { ASSERT_GT(comms.write(f), 0); }
 
-    std::vector<std::vector<uint8_t>> reports(sim::Direction dir) const
+    // What crossed the wire in one direction: whole reports, or just the identifiers.
+    std::vector<Bytes> reports(Direction dir) const
     {
-        std::vector<std::vector<uint8_t>> out;
+        std::vector<Bytes> out;
         for (const auto& r : unit->log()) {
             if (r.direction == dir) {
                 out.push_back(r.bytes);
@@ -123,16 +106,15 @@ protected:
         }
         return out;
     }
-    std::vector<uint32_t> ids(sim::Direction dir) const
+    std::vector<uint32_t> ids(Direction dir) const
     {
         std::vector<uint32_t> out;
-        for (const auto& r : unit->log()) {
-            if (r.direction == dir) {
-                out.push_back(uint32_t{r.frame.can_ID});
-            }
+        for (const Bytes& r : reports(dir)) {
+            out.push_back(dir == Direction::ToUnit ? le32(&r[1]) : le32(&r[2]));
         }
         return out;
     }
+    static uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
 
     CommsManager comms;
     std::shared_ptr<sim::VirtualUnit> unit;

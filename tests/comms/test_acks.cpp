@@ -5,235 +5,162 @@
 namespace {
 
 using namespace linktest;
-using sim::Direction;
-using sim::FaultKind;
-using Lines = std::vector<std::string>;
+using Acks = Link;
 
-class Acks : public Link {
-protected:
-    // A fresh unit per case, so that no reply of an earlier case is still queued.
-    void fresh(const sim::UnitConfig& cfg)
-    {
-        sim::unplug_all();
-        attach_at(cfg);
-    }
-};
-
-struct GeneralCase {
-    const char* name;
-    std::vector<sim::Fault> faults;
+struct Case {
+    sim::Fault fault; // NoReply with times 0: none
     int result;
     Lines lines;
 };
 
+const sim::Fault kNone = fault(FaultKind::NoReply, 0, 0);
+
 TEST_F(Acks, GeneralForms)
 {
-    const uint32_t any = sim::kAnyId;
-    const GeneralCase compact[] = {
-        {"acknowledged", {}, 0, {}},
-        {"unrelated frames first", {fault(FaultKind::UnrelatedBefore, any, 3)}, 0, {}},
-        {"refused", {fault(FaultKind::Nack, any)}, -1, {"NACK received for command CAN ID 0x390."}},
-        {"names another command",
-         {fault(FaultKind::WrongAckId, any, 0x10391)},
+    const std::vector<Case> compact = {
+        {kNone, 0, {}},
+        {fault(FaultKind::UnrelatedBefore, 3), 0, {}},
+        {fault(FaultKind::Nack), -1, {"NACK received for command CAN ID 0x390."}},
+        {fault(FaultKind::WrongAckId, 0x10391),
          -1,
          {"ACK validation failed: payload can_ID mismatch (expected 0x390, got 0x391)"}},
-        {"wrong length",
-         {fault(FaultKind::BadLengthCode, any, CAN_6_BYTES)},
+        {fault(FaultKind::BadLengthCode, 6),
          -1,
          {"ACK validation failed: msg_len mismatch (expected CAN_4_BYTES, got 0x06)"}},
-        {"read error", {fault(FaultKind::ReadError, any)}, -1, {"Error reading ACK from device."}},
+        {fault(FaultKind::ReadError), -1, {"Error reading ACK from device."}},
     };
-    const GeneralCase legacy[] = {
-        {"acknowledged", {}, 0, {}},
-        {"unrelated frames first", {fault(FaultKind::UnrelatedBefore, any, 2)}, 0, {}},
-        {"names another command",
-         {fault(FaultKind::WrongAckId, any, 0x379)},
+    const std::vector<Case> legacy = {
+        {kNone, 0, {}},
+        {fault(FaultKind::UnrelatedBefore, 2), 0, {}},
+        {fault(FaultKind::WrongAckId, 0x379),
          -1,
          {"ACK validation failed: data can_ID mismatch (expected 0x00000378, got 0x00000379)"}},
-        {"wrong length",
-         {fault(FaultKind::BadLengthCode, any, CAN_4_BYTES)},
+        {fault(FaultKind::BadLengthCode, 4),
          -1,
          {"ACK validation failed: msg_len mismatch (expected CAN_6_BYTES, got 0x04)"}},
-        {"marker cut short",
-         {fault(FaultKind::ShortReport, any, 12)},
-         -1,
+        {fault(FaultKind::ShortReport, 12),
+         -1, // the report ends before the 0x15
          {"ACK validation failed: data[4-5] mismatch (expected 0xEF 0x15, got 0xEF 0x00)"}},
-        {"read error", {fault(FaultKind::ReadError, any)}, -1, {"Error reading ACK from device."}},
+        {fault(FaultKind::ReadError), -1, {"Error reading ACK from device."}},
     };
-    struct Form {
-        sim::UnitConfig cfg;
-        uint32_t set_id;
-        const GeneralCase* cases;
-        size_t count;
-    };
-    const Form forms[] = {{current_unit(0, 2, 12), 0x390, compact, std::size(compact)},
-                          {current_unit(0, 2, 11), 0x378, legacy, std::size(legacy)}};
-    for (const Form& form : forms) {
-        for (size_t i = 0; i < form.count; ++i) {
-            const GeneralCase& c = form.cases[i];
-            fresh(form.cfg);
-            for (const auto& f : c.faults) {
-                unit->inject(f);
-            }
+    for (const auto& [cfg, set_id, cases] :
+         {std::tuple{unit_at(0, 2, 12), 0x390u, compact}, std::tuple{unit_at(0, 2, 11), 0x378u, legacy}}) {
+        for (const Case& c : cases) {
+            attach(cfg);
+            unit->inject(c.fault);
             int result = 1;
-            EXPECT_EQ(printed([&] { result = set_value(&comms, SETTINGS_COMMS, VNE_INDEX, 150); }), c.lines) << c.name;
-            EXPECT_EQ(result, c.result) << c.name;
-            EXPECT_EQ(ids(Direction::ToUnit), std::vector<uint32_t>{form.set_id}) << c.name;
+            EXPECT_EQ(printed([&] { result = set_value(&comms, SETTINGS_COMMS, VNE_INDEX, 150); }), c.lines);
+            EXPECT_EQ(result, c.result) << c.lines.size();
+            EXPECT_EQ(ids(Direction::ToUnit), std::vector<uint32_t>{set_id});
         }
     }
-    // The unrelated frames really were read and passed over.
-    fresh(current_unit(0, 2, 12));
-    unit->inject(fault(FaultKind::UnrelatedBefore, any, 2));
-    EXPECT_EQ(set_value(&comms, SETTINGS_COMMS, VNE_INDEX, 150), 0);
-    EXPECT_EQ(ids(Direction::FromUnit), (std::vector<uint32_t>{CANMSG_HEARTBEAT, CANMSG_HEARTBEAT, CANMSG_ACK}));
 }
 
 TEST_F(Acks, GeneralFormsPassOverOtherFrames)
 {
-    // Compact: only the low 16 bits of the expected identifier are compared.
-    attach_at(current_unit(0, 2, 12));
+    attach(unit_at(0, 2, 12));
+    unit->inject(fault(FaultKind::UnrelatedBefore, 2));
     send(frame(CANMSG_SET_USER_SETTING, CAN_5_BYTES, {VNE_INDEX, 150}));
-    EXPECT_TRUE(wait_for_ack(&comms, 0x10390));
+    EXPECT_TRUE(wait_for_ack(&comms, 0x10390)); // only the low 16 bits are compared
+    EXPECT_EQ(ids(Direction::FromUnit), (std::vector<uint32_t>{CANMSG_HEARTBEAT, CANMSG_HEARTBEAT, CANMSG_ACK}));
 
     // Legacy: a NACK frame does not decide the wait; the acknowledgement behind it does.
-    fresh(current_unit(0, 2, 11));
-    unit->inject(fault(FaultKind::Nack, LEGACY_CANMSG_SET_USER_SETTING));
+    attach(unit_at(0, 2, 11));
+    unit->inject(fault(FaultKind::Nack));
     send(frame(LEGACY_CANMSG_SET_USER_SETTING, CAN_5_BYTES, {VNE_INDEX, 150}));
     send(frame(LEGACY_CANMSG_SET_USER_SETTING, CAN_5_BYTES, {VNE_INDEX, 151}));
     EXPECT_TRUE(wait_for_ack(&comms, LEGACY_CANMSG_SET_USER_SETTING));
     EXPECT_EQ(ids(Direction::FromUnit), (std::vector<uint32_t>{LEGACY_CANMSG_NACK, LEGACY_CANMSG_ACK}));
 }
 
-TEST_F(Acks, NotConnected)
+TEST_F(Acks, SilentUnit)
 {
     EXPECT_TRUE(printed([&] {
-                    EXPECT_FALSE(wait_for_ack(&comms, 0x390));
+                    EXPECT_FALSE(wait_for_ack(&comms, 0x390)); // not connected
                     EXPECT_FALSE(wait_for_ack(nullptr, 0x390));
                     EXPECT_FALSE(wait_for_mx25_ack(&comms, nullptr, nullptr));
                     EXPECT_FALSE(wait_for_mx25_ack(nullptr, nullptr, nullptr));
                 }).empty());
-}
-
-TEST_F(Acks, SilentUnit)
-{
-    attach_at(current_unit(0, 2, 12));
-    unit->inject(fault(FaultKind::NoReply, sim::kAnyId));
+    attach(unit_at(0, 2, 12));
+    unit->inject(fault(FaultKind::NoReply));
     const auto t0 = Clock::now();
     EXPECT_EQ(printed([&] { EXPECT_EQ(set_value(&comms, SETTINGS_COMMS, VNE_INDEX, 150), -1); }),
               Lines{"No ACK received from device (timeout or no data)."});
     EXPECT_GE(ms_since(t0), 1000);
 }
 
-// A unit that never stops sending unrelated frames cannot hold a wait beyond its deadline.
-TEST_F(Acks, ChatteringUnitGeneral)
+// A unit that never stops sending unrelated frames cannot hold a wait beyond its deadline (3 s each).
+TEST_F(Acks, ChatteringUnit)
 {
-    attach_at(current_unit(0, 2, 12));
-    unit->set_chatter(true);
-    const auto t0 = Clock::now();
-    EXPECT_EQ(printed([&] { EXPECT_FALSE(wait_for_ack(&comms, CANMSG_SET_USER_SETTING)); }),
-              Lines{"No ACK received from device (timeout or no data)."});
-    EXPECT_GE(ms_since(t0), kAckWaitDeadlineMs);
+    for (const bool flash : {false, true}) {
+        attach(unit_at(0, 2, flash ? 11 : 12));
+        unit->set_chatter(true);
+        const auto t0 = Clock::now();
+        const Lines lines = printed(
+            [&] { EXPECT_FALSE(flash ? wait_for_mx25_ack(&comms, nullptr, nullptr) : wait_for_ack(&comms, 0x390)); });
+        EXPECT_GE(ms_since(t0), kAckWaitDeadlineMs);
+        EXPECT_EQ(lines, Lines{flash ? "wait_for_mx25_ack: No response received (timeout or no data)."
+                                     : "No ACK received from device (timeout or no data)."});
+    }
 }
-
-TEST_F(Acks, ChatteringUnitFlash)
-{
-    attach_at(current_unit(0, 2, 11));
-    unit->set_chatter(true);
-    const auto t0 = Clock::now();
-    EXPECT_EQ(printed([&] { EXPECT_FALSE(wait_for_mx25_ack(&comms, nullptr, nullptr)); }),
-              Lines{"wait_for_mx25_ack: No response received (timeout or no data)."});
-    EXPECT_GE(ms_since(t0), kAckWaitDeadlineMs);
-}
-
-struct FlashCase {
-    const char* name;
-    std::vector<sim::Fault> faults;
-    bool ok;
-    uint8_t op;       // what the caller sees afterwards (0x11 = untouched)
-    uint32_t address; // likewise (0x22222222 = untouched)
-    Lines lines;
-};
 
 TEST_F(Acks, FlashForms)
 {
-    const uint32_t any = sim::kAnyId;
-    const uint32_t addr = 0x00123456;
-    const FlashCase unified[] = {
-        {"acknowledged", {}, true, OP_SETADDR, addr, {}},
-        {"refused", {fault(FaultKind::Nack, any)}, false, OP_SETADDR, addr, {"wait_for_mx25_ack: MX25 NACK (op=0xA1)"}},
-        {"other op and address reported",
-         {fault(FaultKind::WrongOp, any, OP_WRITE), fault(FaultKind::WrongAddress, any, 0x40)},
-         true,
-         OP_WRITE,
-         0x40,
-         {}},
-        {"read error",
-         {fault(FaultKind::ReadError, any)},
+    struct FlashCase {
+        sim::Fault fault;
+        bool ok;
+        uint8_t op;       // what the caller sees afterwards; 0x11 untouched
+        uint32_t address; // 0x22222222 untouched
+        Lines lines;
+    };
+    const uint32_t a = 0x123456, untouched = 0x22222222;
+    const std::vector<FlashCase> unified = {
+        {kNone, true, OP_SETADDR, a, {}},
+        {fault(FaultKind::Nack), false, OP_SETADDR, a, {"wait_for_mx25_ack: MX25 NACK (op=0xA1)"}},
+        {fault(FaultKind::WrongOp, OP_WRITE), true, OP_WRITE, a, {}}, // the caller compares
+        {fault(FaultKind::ReadError),
          false,
          0x11,
-         0x22222222,
+         untouched,
          {"wait_for_mx25_ack: Error reading response from device."}},
     };
-    const FlashCase legacy[] = {
-        {"acknowledged", {}, true, OP_SETADDR, addr, {}},
-        {"refused",
-         {fault(FaultKind::Nack, any)},
-         false,
-         0x11,
-         0x22222222,
-         {"wait_for_mx25_ack: Operation failed (MX25 NACK)"}},
-        {"unrelated frames first", {fault(FaultKind::UnrelatedBefore, any, 2)}, true, OP_SETADDR, addr, {}},
+    const std::vector<FlashCase> legacy = {
+        {kNone, true, OP_SETADDR, a, {}},
+        {fault(FaultKind::UnrelatedBefore, 2), true, OP_SETADDR, a, {}},
+        {fault(FaultKind::Nack), false, 0x11, untouched, {"wait_for_mx25_ack: Operation failed (MX25 NACK)"}},
     };
-    struct Form {
-        sim::UnitConfig cfg;
-        uint32_t set_addr_id;
-        const FlashCase* cases;
-        size_t count;
-    };
-    const Form forms[] = {{current_unit(0, 2, 12), CANMSG_SET_ADDR_MX25, unified, std::size(unified)},
-                          {current_unit(0, 2, 11), LEGACY_CANMSG_SET_ADDR_MX25, legacy, std::size(legacy)}};
-    for (const Form& form : forms) {
-        for (size_t i = 0; i < form.count; ++i) {
-            const FlashCase& c = form.cases[i];
-            fresh(form.cfg);
-            for (const auto& f : c.faults) {
-                unit->inject(f);
-            }
-            send(frame(form.set_addr_id, CAN_4_BYTES, {0x56, 0x34, 0x12, 0x00}));
+    for (const auto& [cfg, set_addr_id, cases] :
+         {std::tuple{unit_at(0, 2, 12), 0x440u, unified}, std::tuple{unit_at(0, 2, 11), 0x417u, legacy}}) {
+        for (const FlashCase& c : cases) {
+            attach(cfg);
+            unit->inject(c.fault);
+            send(frame(set_addr_id, CAN_4_BYTES, {0x56, 0x34, 0x12, 0x00}));
             uint8_t op = 0x11;
-            uint32_t address = 0x22222222;
+            uint32_t address = untouched;
             bool ok = !c.ok;
-            EXPECT_EQ(printed([&] { ok = wait_for_mx25_ack(&comms, &op, &address); }), c.lines) << c.name;
-            EXPECT_EQ(ok, c.ok) << c.name;
-            EXPECT_EQ(op, c.op) << c.name;
-            EXPECT_EQ(address, c.address) << c.name;
+            EXPECT_EQ(printed([&] { ok = wait_for_mx25_ack(&comms, &op, &address); }), c.lines);
+            EXPECT_EQ(ok, c.ok) << set_addr_id;
+            EXPECT_EQ(op, c.op) << set_addr_id;
+            EXPECT_EQ(address, c.address) << set_addr_id;
         }
     }
 }
 
-// Acknowledgements whose length code does not fit the form are passed over, not taken.
+// Flash acknowledgements whose length code does not fit the form are passed over, not taken.
 TEST_F(Acks, FlashFormsPassOverMalformedFrames)
 {
-    struct Case {
-        sim::UnitConfig cfg;
-        uint32_t set_addr_id;
-        uint32_t bad_code;
-    };
-    const Case cases[] = {
-        {current_unit(0, 2, 12), CANMSG_SET_ADDR_MX25, CAN_5_BYTES},
-        {current_unit(0, 2, 11), LEGACY_CANMSG_SET_ADDR_MX25, CAN_4_BYTES},
-        {current_unit(0, 2, 11), LEGACY_CANMSG_SET_ADDR_MX25, 0x10}, // no such code: carries nothing
-    };
-    for (const Case& c : cases) {
-        fresh(c.cfg);
-        unit->inject(fault(FaultKind::BadLengthCode, c.set_addr_id, c.bad_code));
-        send(frame(c.set_addr_id, CAN_4_BYTES, {0x00, 0x10, 0x00, 0x00}));
-        send(frame(c.set_addr_id, CAN_4_BYTES, {0x00, 0x20, 0x00, 0x00}));
+    for (const auto& [cfg, set_addr_id, bad_code] :
+         {std::tuple{unit_at(0, 2, 12), 0x440u, 5u}, std::tuple{unit_at(0, 2, 11), 0x417u, 4u},
+          std::tuple{unit_at(0, 2, 11), 0x417u, 0x10u}}) {
+        attach(cfg);
+        unit->inject(fault(FaultKind::BadLengthCode, bad_code));
+        send(frame(set_addr_id, CAN_4_BYTES, {0x00, 0x10}));
+        send(frame(set_addr_id, CAN_4_BYTES, {0x00, 0x20}));
         uint8_t op = 0;
         uint32_t address = 0;
-        EXPECT_TRUE(wait_for_mx25_ack(&comms, &op, &address)) << c.bad_code;
-        EXPECT_EQ(op, OP_SETADDR) << c.bad_code;
-        EXPECT_EQ(address, 0x2000u) << c.bad_code;
+        EXPECT_TRUE(wait_for_mx25_ack(&comms, &op, &address)) << bad_code;
+        EXPECT_EQ(op, OP_SETADDR) << bad_code;
+        EXPECT_EQ(address, 0x2000u) << bad_code;
     }
 }
 

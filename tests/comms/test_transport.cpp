@@ -1,40 +1,29 @@
-// USB report encoding and decoding against the virtual hidapi backend, opening rules, the inert
-// CAN FD transport and the manager's routing.
+// USB report encoding and decoding against the virtual hidapi backend, which interface is opened,
+// the inert CAN FD transport and the manager's routing.
 #include "link_fixture.h"
 
 namespace {
 
 using namespace linktest;
-using sim::Direction;
-using sim::FaultKind;
-
 using Transport = Link;
 
 TEST_F(Transport, EncodesOutputReports)
 {
     attach();
     USBHID* usb = comms.getUSBHID();
-
-    COMMS_MSG_t empty = frame(0x12345678, CAN_0_BYTES);
-    empty.iface = CAN_FD;
-    std::memset(empty.data, 0xAA, sizeof empty.data);
-    EXPECT_EQ(usb->write(empty), 6);
-
-    COMMS_MSG_t twelve = frame(0x7FF, CAN_12_BYTES);
-    twelve.iface = CAN_FD;
+    COMMS_MSG_t f = frame(0x12345678, CAN_0_BYTES);
+    f.iface = CAN_FD; // never sent
     for (int i = 0; i < 64; ++i) {
-        twelve.data[i] = static_cast<uint8_t>(i + 1);
+        f.data[i] = static_cast<uint8_t>(i + 1);
     }
-    EXPECT_EQ(usb->write(twelve), 18);
-
-    const uint8_t raw[] = {0xDE, 0xAD};
-    EXPECT_EQ(usb->write(raw, sizeof raw), 3);
-
-    const auto out = reports(Direction::ToUnit);
-    ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[0], (std::vector<uint8_t>{0x05, 0x78, 0x56, 0x34, 0x12, 0x00}));
-    EXPECT_EQ(out[1], (std::vector<uint8_t>{0x05, 0xFF, 0x07, 0, 0, 9, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
-    EXPECT_EQ(out[2], (std::vector<uint8_t>{0x05, 0xDE, 0xAD}));
+    EXPECT_EQ(usb->write(f), 6);
+    f.msg_len = CAN_12_BYTES;
+    EXPECT_EQ(usb->write(f), 18);
+    EXPECT_EQ(usb->write(f.data, 2), 3);
+    EXPECT_EQ(reports(Direction::ToUnit),
+              (std::vector<Bytes>{{0x05, 0x78, 0x56, 0x34, 0x12, 0},
+                                  {0x05, 0x78, 0x56, 0x34, 0x12, 9, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
+                                  {0x05, 1, 2}}));
 }
 
 TEST_F(Transport, DecodesInputReports)
@@ -44,60 +33,32 @@ TEST_F(Transport, DecodesInputReports)
     s.units.units_value = 0xA1B2C3D4;
     unit->load_settings(s);
     USBHID* usb = comms.getUSBHID();
-    const COMMS_MSG_t read_units = frame(CANMSG_REQUEST_USER_SETTING, CAN_1_BYTES, {0});
-
     struct Case {
-        const char* name;
-        std::vector<sim::Fault> faults;
+        uint32_t cut;  // report cut to this many bytes (0: whole)
+        uint32_t code; // length code put in the report (0: the reply's own, 4)
         int result;
-        CAN_MSG_LEN_t code;
-        size_t value_bytes; // bytes of the 4-byte value that the report still holds
+        size_t value_bytes; // bytes of the 4-byte value the frame ends up with
     };
-    const Case cases[] = {
-        {"whole report", {}, 71, CAN_4_BYTES, 4},
-        {"header only", {fault(FaultKind::ShortReport, sim::kAnyId, 7)}, 7, CAN_4_BYTES, 0},
-        {"cut inside the value", {fault(FaultKind::ShortReport, sim::kAnyId, 9)}, 9, CAN_4_BYTES, 2},
-        {"code 15, 20 payload bytes",
-         {fault(FaultKind::BadLengthCode, sim::kAnyId, 15), fault(FaultKind::ShortReport, sim::kAnyId, 27)},
-         27,
-         CAN_64_BYTES,
-         4},
-        {"code 15, whole report", {fault(FaultKind::BadLengthCode, sim::kAnyId, 15)}, 71, CAN_64_BYTES, 4},
-        {"code beyond 15",
-         {fault(FaultKind::BadLengthCode, sim::kAnyId, 0xC4)},
-         71,
-         static_cast<CAN_MSG_LEN_t>(0xC4),
-         0},
-    };
-    const uint8_t value[4] = {0xD4, 0xC3, 0xB2, 0xA1};
+    const Case cases[] = {{0, 0, 71, 4},  {7, 0, 7, 0},     {9, 0, 9, 2},  {27, 15, 27, 4},
+                          {0, 15, 71, 4}, {0, 0xC4, 71, 0}, {6, 0, -1, 0}, {1, 0, -1, 0}};
     for (const Case& c : cases) {
         unit->clear_faults();
-        for (const auto& f : c.faults) {
-            unit->inject(f);
+        if (c.cut != 0) {
+            unit->inject(fault(FaultKind::ShortReport, c.cut));
         }
-        ASSERT_EQ(usb->write(read_units), 7);
+        if (c.code != 0) {
+            unit->inject(fault(FaultKind::BadLengthCode, c.code));
+        }
+        ASSERT_EQ(usb->write(frame(CANMSG_REQUEST_USER_SETTING, CAN_1_BYTES, {0})), 7);
         COMMS_MSG_t got;
         std::memset(&got, 0xAA, sizeof got);
-        ASSERT_EQ(usb->read(&got), c.result) << c.name;
-        EXPECT_EQ(got.iface, USB_HID) << c.name;
-        EXPECT_EQ(uint32_t{got.can_ID}, uint32_t{CANMSG_SEND_USER_SETTING}) << c.name;
-        EXPECT_EQ(got.msg_len, c.code) << c.name;
-        uint8_t expected[64] = {};
-        std::memcpy(expected, value, c.value_bytes);
-        EXPECT_EQ(std::memcmp(got.data, expected, sizeof expected), 0) << c.name;
-        EXPECT_EQ(got.padding[0] | got.padding[1], 0) << c.name;
-    }
-
-    // Too short to hold a frame header: an error, and the caller's frame is left alone.
-    for (uint32_t len : {6u, 1u}) {
-        unit->clear_faults();
-        unit->inject(fault(FaultKind::ShortReport, sim::kAnyId, len));
-        ASSERT_EQ(usb->write(read_units), 7);
-        COMMS_MSG_t got;
-        std::memset(&got, 0xAA, sizeof got);
-        const COMMS_MSG_t before = got;
-        EXPECT_EQ(usb->read(&got), -1) << len;
-        EXPECT_EQ(std::memcmp(&got, &before, sizeof got), 0) << len;
+        COMMS_MSG_t expected = got; // a report too short for a header leaves the frame alone
+        if (c.result > 0) {
+            expected = frame(CANMSG_SEND_USER_SETTING, static_cast<CAN_MSG_LEN_t>(c.code ? c.code : 4));
+            std::memcpy(expected.data, "\xD4\xC3\xB2\xA1", c.value_bytes);
+        }
+        EXPECT_EQ(usb->read(&got), c.result) << c.cut << " " << c.code;
+        EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << c.cut << " " << c.code;
     }
 }
 
@@ -117,64 +78,48 @@ TEST_F(Transport, OpensOnlyTheVendorInterfaceOnce)
 {
     USBHID* usb = comms.getUSBHID();
     EXPECT_FALSE(comms.connectUSB(vendor_id, product_id)); // nothing plugged
-
     unit = std::make_shared<sim::VirtualUnit>();
-    sim::plug(unit, 0x0001); // keyboard-style interface of the same unit
+    sim::plug(unit, 0x0001); // the unit, on another usage page only
     EXPECT_FALSE(comms.connectUSB(vendor_id, product_id));
-    EXPECT_FALSE(usb->isConnected());
     EXPECT_EQ(sim::open_handle_count(), 0);
     COMMS_MSG_t f = frame(CANMSG_REQUEST_USER_SETTING, CAN_1_BYTES);
     EXPECT_EQ(usb->write(f), -1);
     EXPECT_EQ(usb->read(&f), -1);
 
-    // With the vendor interface listed after the other one, the walk finds it.
-    sim::plug(unit);
+    sim::plug(unit); // listed after the other interface: the walk goes on to it
     ASSERT_TRUE(comms.connectUSB(vendor_id, product_id));
-    ASSERT_TRUE(comms.connectUSB(vendor_id, product_id)); // the first handle is closed, not leaked
+    ASSERT_TRUE(comms.connectUSB(vendor_id, product_id)); // closes the first handle
     EXPECT_EQ(sim::open_handle_count(), 1);
     EXPECT_EQ(usb->write(f), 7);
     EXPECT_EQ(usb->read(&f), 71);
-    EXPECT_EQ(uint32_t{f.can_ID}, uint32_t{CANMSG_SEND_USER_SETTING});
-
     usb->disconnect();
     EXPECT_EQ(sim::open_handle_count(), 0);
     EXPECT_FALSE(comms.isConnected());
 }
 
-TEST_F(Transport, CanFdNeverConnects)
+TEST_F(Transport, CanFdAndRouting)
 {
     CANFD can;
+    COMMS_MSG_t f = frame(CANMSG_REQUEST_USER_SETTING, CAN_1_BYTES, {VNE_INDEX});
+    const COMMS_MSG_t before = f;
     EXPECT_FALSE(can.connect("can0"));
     EXPECT_FALSE(can.isConnected());
-    COMMS_MSG_t f;
-    std::memset(&f, 0x33, sizeof f);
-    const COMMS_MSG_t before = f;
     EXPECT_EQ(can.read(&f), -1);
     EXPECT_EQ(std::memcmp(&f, &before, sizeof f), 0);
     EXPECT_EQ(can.write(f), -1);
-    EXPECT_EQ(can.write(f.data, 4), -1);
-    can.disconnect();
-    EXPECT_FALSE(can.isConnected());
+    EXPECT_EQ(can.write(f.data, 1), -1);
     EXPECT_FALSE(comms.connectCANFD("can0"));
-}
 
-TEST_F(Transport, ManagerRouting)
-{
-    EXPECT_FALSE(comms.isConnected());
     EXPECT_EQ(comms.getActiveInterface(), USB_HID);
-    COMMS_MSG_t f = frame(CANMSG_REQUEST_USER_SETTING, CAN_1_BYTES, {VNE_INDEX});
-    EXPECT_EQ(printed([&] { EXPECT_EQ(comms.write(f), -1); }), std::vector<std::string>{"No interface connected."});
+    EXPECT_EQ(printed([&] { EXPECT_EQ(comms.write(f), -1); }), Lines{"No interface connected."});
     EXPECT_TRUE(printed([&] { EXPECT_EQ(comms.read(&f), -1); }).empty());
 
     attach();
-    EXPECT_EQ(comms.read(nullptr), -1);
-    f.iface = CAN_FD; // ignored: USB carries everything while it is connected
+    f.iface = CAN_FD; // USB carries everything while it is connected
     EXPECT_EQ(comms.write(f), 7);
-    EXPECT_EQ(f.iface, CAN_FD);
-    COMMS_MSG_t reply;
-    EXPECT_EQ(comms.read(&reply), 71);
-    EXPECT_EQ(uint32_t{reply.can_ID}, uint32_t{CANMSG_SEND_USER_SETTING});
-    EXPECT_EQ(comms.getActiveInterface(), USB_HID);
+    EXPECT_EQ(comms.read(nullptr), -1);
+    EXPECT_EQ(comms.read(&f), 71);
+    EXPECT_EQ(uint32_t{f.can_ID}, uint32_t{CANMSG_SEND_USER_SETTING});
 }
 
 } // namespace
