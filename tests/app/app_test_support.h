@@ -6,9 +6,11 @@
 #include <QApplication>
 #include <QColorDialog>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
+#include <QtTest>
 
 #include <cstdio>
 #include <memory>
@@ -32,10 +34,17 @@ public:
         saved_ = dup(fd_);
         dup2(fileno(file_), fd_);
     }
+    // A failing check reports on stdout while it may be captured: hand the captured text back
+    // then, so the failure shows in the test log.
     ~StreamCapture()
     {
+        const bool failed = QTest::currentTestFailed();
+        const std::string captured = failed ? text() : std::string();
         restore();
         fclose(file_);
+        if (failed) {
+            fwrite(captured.data(), 1, captured.size(), fd_ == 1 ? stdout : stderr);
+        }
     }
     StreamCapture(const StreamCapture&) = delete;
     StreamCapture& operator=(const StreamCapture&) = delete;
@@ -111,7 +120,12 @@ template <typename D, typename F> void onNextDialog(F act)
 inline void chooseFileInNextDialog(const QString& path)
 {
     onNextDialog<QFileDialog>([path](QFileDialog* d) {
-        d->selectFile(path);
+        // Typed into the name field: selectFile() depends on the directory model having loaded.
+        if (auto* edit = d->findChild<QLineEdit*>("fileNameEdit"); edit != nullptr) {
+            edit->setText(path);
+        } else {
+            d->selectFile(path);
+        }
         static_cast<QDialog*>(d)->accept();
     });
 }
