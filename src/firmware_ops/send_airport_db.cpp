@@ -65,6 +65,7 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
 
     // One run owns the link from the close to the reopen.
     LinkHold lock = comms->hold();
+    PacketPause pause;
     const uint32_t airport_db_op_id = canmsg_airport_db_op();
 
     printf("send_airport_db: closing airport DB on device before flash update...\n");
@@ -137,7 +138,7 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
         if (progress_cb != nullptr) {
             progress_cb(total_bytes_sent, file_size, 1, user_data);
         }
-        pause_after_packet();
+        pause.wait();
     }
 
     file.close();

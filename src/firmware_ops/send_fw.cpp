@@ -1,7 +1,12 @@
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
+
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include "firmware_ops/firmware_ops.h"
 #include "firmware_ops/transfer_io.h"
@@ -21,9 +26,40 @@ COMMS_MSG_t transfer_detail::write_frame(const uint8_t* bytes, uint32_t count)
     return m;
 }
 
-void transfer_detail::pause_after_packet()
+transfer_detail::PacketPause::PacketPause()
 {
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
+#ifdef __linux__
+    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    if (slack > 1 && prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0) {
+        saved_slack_ns_ = slack;
+    }
+#endif
+}
+
+transfer_detail::PacketPause::~PacketPause()
+{
+#ifdef __linux__
+    if (saved_slack_ns_ > 0) {
+        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(saved_slack_ns_), 0, 0, 0);
+    }
+#endif
+}
+
+void transfer_detail::PacketPause::wait()
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point until = start + kPause;
+    const Clock::time_point wake = until - late_;
+    std::this_thread::sleep_until(wake);
+    // Follow the usual lateness, not the spikes: an early wake costs a little polling, a late one
+    // lengthens the pause. Down at once, up slowly, and never past half the pause, so that every
+    // pause still sleeps and keeps the estimate current.
+    const auto seen = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - wake);
+    late_ = std::min<std::chrono::nanoseconds>(seen < late_ ? seen : late_ + (seen - late_) / 16, kPause / 2);
+    while (Clock::now() < until) {
+        std::this_thread::yield();
+    }
 }
 
 namespace {
@@ -54,6 +90,7 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
     }
     // One run owns the link from the partition query to the last packet.
     LinkHold lock = comms->hold();
+    PacketPause pause;
 
     printf("send_fw: Getting current MX25 partition...\n");
     const mx25_partition partition = get_mx25_partition(comms);
@@ -193,7 +230,7 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
             printf("send_fw: Progress: %u/%u bytes (%.1f%%)\n", total_bytes_sent, encrypted_data_size,
                    static_cast<double>(pct));
         }
-        pause_after_packet();
+        pause.wait();
     }
 
     file.close();
