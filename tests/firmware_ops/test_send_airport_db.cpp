@@ -1,6 +1,7 @@
 // Airport database upload: close, erase from block 0, rewrite, reopen only after a complete write;
 // refusals before any traffic; and one run at a time on the link.
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include "flash_fixture.h"
@@ -166,11 +167,13 @@ TEST_F(FwOpsAirport, UploadsKeepTheLinkToThemselves)
     const std::string db = file(pattern(64 * 40)), fw = file(image(0, 64 * 40, 64 * 40));
     for (const bool firmware : {false, true}) {
         unit->clear_log();
+        std::atomic<bool> done{false};
         std::thread upload([&] {
             result = firmware ? send_fw(comms(), fw.c_str(), nullptr, nullptr)
                               : send_airport_db(comms(), db.c_str(), nullptr, nullptr);
+            done = true;
         });
-        while (sent(0x420).size() < 5) {
+        while (sent(0x420).size() < 5 && !done) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         const bool addressed = set_mx25_addr(comms(), 0x100);
