@@ -31,22 +31,23 @@ mx25_partition get_mx25_partition(CommsManager* comms);
 
 // Which step ended a transfer.
 enum class TransferStep {
-    Done,          // every byte sent and acknowledged
-    NotConnected,  // no connection to the unit
-    InvalidPath,   // no file path given
-    Partition,     // the unit named no usable firmware bank
-    FileOpen,      // the file could not be opened
-    FileSize,      // the file's size could not be determined
-    EmptyFile,     // the file holds no bytes
-    HeaderRead,    // the file is shorter than a firmware header
-    TooLarge,      // the file does not fit its flash region
-    CloseDatabase, // the unit did not confirm closing its airport database
-    Erase,         // a block erase failed
-    SetAddress,    // setting the write address failed
-    HeaderWrite,   // the unit refused the firmware header
-    DataWrite,     // the unit refused or did not confirm a data packet
-    FileRead,      // reading the file failed part way
-    UnexpectedEnd, // the file ended before all bytes announced were sent
+    Done,           // every byte sent and acknowledged
+    NotConnected,   // no connection to the unit
+    InvalidPath,    // no file path given
+    Partition,      // the unit named no usable firmware bank
+    FileOpen,       // the file could not be opened
+    FileSize,       // the file's size could not be determined
+    EmptyFile,      // the file holds no bytes
+    HeaderRead,     // the file is shorter than a firmware header
+    TooLarge,       // the file does not fit its flash region
+    CloseDatabase,  // the unit did not confirm closing its airport database
+    Erase,          // a block erase failed
+    SetAddress,     // setting the write address failed
+    HeaderWrite,    // the unit refused the firmware header
+    DataWrite,      // the unit refused or did not confirm a data packet
+    FileRead,       // reading the file failed part way
+    UnexpectedEnd,  // the file ended before all bytes announced were sent
+    ReopenDatabase, // every byte was written, but the open command did not reach the unit
 };
 
 struct TransferResult {

@@ -224,6 +224,8 @@ const char* transfer_step_text(TransferStep step)
         return "reading the file failed";
     case TransferStep::UnexpectedEnd:
         return "the file ended early";
+    case TransferStep::ReopenDatabase:
+        return "the database was written but the unit could not be told to reopen it";
     }
     return "unknown failure";
 }

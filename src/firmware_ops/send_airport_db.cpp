@@ -103,10 +103,16 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
     uint8_t buffer[kChunkSize];
     uint8_t op = 0;
     uint32_t reply_address = 0;
+    bool short_read = false;
     while (total_bytes_sent < file_size) {
         const uint32_t want = file_size - total_bytes_sent < kChunkSize ? file_size - total_bytes_sent : kChunkSize;
         std::memset(buffer, 0, sizeof buffer);
-        const size_t got = fread(buffer, 1, want, file.get());
+        // A short read is sent, but nothing after it: bytes read later would land at the wrong
+        // flash address, since the unit's write pointer has moved by the whole frame.
+        const size_t got = short_read ? 0 : fread(buffer, 1, want, file.get());
+        if (got < want) {
+            short_read = true;
+        }
         if (got == 0) {
             if (feof(file.get())) {
                 printf("send_airport_db: Unexpected EOF\n");
@@ -150,7 +156,9 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
     printf("send_airport_db: Complete (%u bytes, %u packets)\n", total_bytes_sent, packet_count);
     printf("send_airport_db: opening airport DB on device...\n");
     if (!send_airport_db_op(comms, AIRPORT_DB_OP_OPEN)) {
+        // The unit is left without a database in use: not a finished transfer.
         printf("send_airport_db: warning: open DB command failed; device may need a reconnect\n");
+        return stopped(TransferStep::ReopenDatabase, total_bytes_sent, file_size);
     }
     fflush(stdout);
     return TransferResult{TransferStep::Done, total_bytes_sent, file_size};

@@ -187,11 +187,17 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
     printf("send_fw: Starting firmware data transmission...\n");
 
     uint8_t buffer[kChunkSize];
+    bool short_read = false;
     while (total_bytes_sent < encrypted_data_size) {
         const uint32_t want =
             encrypted_data_size - total_bytes_sent < kChunkSize ? encrypted_data_size - total_bytes_sent : kChunkSize;
         std::memset(buffer, 0, sizeof buffer);
-        const size_t got = fread(buffer, 1, want, file.get());
+        // A short read is sent, but nothing after it: bytes read later would land at the wrong
+        // flash address, since the unit's write pointer has moved by the whole frame.
+        const size_t got = short_read ? 0 : fread(buffer, 1, want, file.get());
+        if (got < want) {
+            short_read = true;
+        }
         if (got == 0) {
             if (feof(file.get())) {
                 printf("send_fw: Reached end of file\n");

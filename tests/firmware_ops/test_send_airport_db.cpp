@@ -159,6 +159,18 @@ TEST_P(FwOpsAirportFails, AtItsStepWithoutReopening)
 
 INSTANTIATE_TEST_SUITE_P(Steps, FwOpsAirportFails, testing::ValuesIn(kFailures), by_name);
 
+// A complete write whose reopen never reaches the unit leaves it without a database: not done.
+TEST_F(FwOpsAirport, UnsentReopenIsNotSuccess)
+{
+    connect();
+    unit->inject(fault(FaultKind::WriteError, 0x450, 1)); // the close goes out, the open does not
+    run(file(pattern(100)));
+    EXPECT_EQ(result.step, TransferStep::ReopenDatabase);
+    EXPECT_EQ(result.bytes_sent, 100u);
+    EXPECT_TRUE(ended_with("send_airport_db: warning: open DB command failed; device may need a reconnect"));
+    EXPECT_FALSE(unit->airport_db_open());
+}
+
 // While an upload runs, another thread's command waits for it instead of slipping its frame in.
 TEST_F(FwOpsAirport, UploadsKeepTheLinkToThemselves)
 {
