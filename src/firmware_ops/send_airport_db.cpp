@@ -97,55 +97,18 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
         return stopped(TransferStep::SetAddress, 0, file_size);
     }
 
-    uint32_t total_bytes_sent = 0;
-    uint32_t packet_count = 0;
-    TransferStep stop = TransferStep::Done;
-    uint8_t buffer[kChunkSize];
-    uint8_t op = 0;
-    uint32_t reply_address = 0;
-    bool short_read = false;
-    while (total_bytes_sent < file_size) {
-        const uint32_t want = file_size - total_bytes_sent < kChunkSize ? file_size - total_bytes_sent : kChunkSize;
-        std::memset(buffer, 0, sizeof buffer);
-        // A short read is sent, but nothing after it: bytes read later would land at the wrong
-        // flash address, since the unit's write pointer has moved by the whole frame.
-        const size_t got = short_read ? 0 : fread(buffer, 1, want, file.get());
-        if (got < want) {
-            short_read = true;
-        }
-        if (got == 0) {
-            if (feof(file.get())) {
-                printf("send_airport_db: Unexpected EOF\n");
-                stop = TransferStep::UnexpectedEnd;
-            } else {
-                printf("send_airport_db: fread error: %s\n", strerror(errno));
-                stop = TransferStep::FileRead;
-            }
-            break;
-        }
-        const COMMS_MSG_t df = write_frame(buffer, static_cast<uint32_t>(got));
-        if (comms->write(df) <= 0) {
-            printf("send_airport_db: Failed to send packet %u\n", packet_count);
-            stop = TransferStep::DataWrite;
-            break;
-        }
-        if (!wait_for_mx25_ack(comms, &op, &reply_address)) {
-            printf("send_airport_db: MX25 ACK failed at packet %u\n", packet_count);
-            stop = TransferStep::DataWrite;
-            break;
-        }
-        if (op != OP_WRITE) {
-            printf("send_airport_db: Op type mismatch (expected OP_WRITE 0x%02X, got 0x%02X)\n", OP_WRITE, op);
-            stop = TransferStep::DataWrite;
-            break;
-        }
-        total_bytes_sent += static_cast<uint32_t>(got);
-        ++packet_count;
-        if (progress_cb != nullptr) {
-            progress_cb(total_bytes_sent, file_size, 1, user_data);
-        }
-        pause.wait();
-    }
+    static const StreamLines kLines = {
+        "send_airport_db: Unexpected EOF\n",
+        "send_airport_db: fread error: %s\n",
+        "send_airport_db: Failed to send packet %u\n",
+        "send_airport_db: MX25 ACK failed at packet %u\n",
+        "send_airport_db: Op type mismatch (expected OP_WRITE 0x%02X, got 0x%02X)\n",
+        nullptr,
+    };
+    const StreamOutcome streamed = stream_data(comms, file.get(), file_size, progress_cb, user_data, kLines, pause);
+    const uint32_t total_bytes_sent = streamed.bytes_sent;
+    const uint32_t packet_count = streamed.packets;
+    const TransferStep stop = streamed.stop;
 
     file.close();
     if (total_bytes_sent != file_size) {

@@ -1,66 +1,11 @@
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <thread>
-
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
 
 #include "firmware_ops/firmware_ops.h"
 #include "firmware_ops/transfer_io.h"
 
 using namespace transfer_detail;
-
-COMMS_MSG_t transfer_detail::write_frame(const uint8_t* bytes, uint32_t count)
-{
-    COMMS_MSG_t m;
-    std::memset(&m, 0, sizeof m);
-    if (count > kChunkSize) {
-        count = kChunkSize;
-    }
-    m.can_ID = canmsg_write_mx25();
-    m.msg_len = can_msg_len_from_payload(static_cast<uint8_t>(count));
-    std::memcpy(m.data, bytes, count);
-    return m;
-}
-
-transfer_detail::PacketPause::PacketPause()
-{
-#ifdef __linux__
-    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
-    if (slack > 1 && prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0) {
-        saved_slack_ns_ = slack;
-    }
-#endif
-}
-
-transfer_detail::PacketPause::~PacketPause()
-{
-#ifdef __linux__
-    if (saved_slack_ns_ > 0) {
-        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(saved_slack_ns_), 0, 0, 0);
-    }
-#endif
-}
-
-void transfer_detail::PacketPause::wait()
-{
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point start = Clock::now();
-    const Clock::time_point until = start + kPause;
-    const Clock::time_point wake = until - late_;
-    std::this_thread::sleep_until(wake);
-    // Follow the usual lateness, not the spikes: an early wake costs a little polling, a late one
-    // lengthens the pause. Down at once, up slowly, and never past half the pause, so that every
-    // pause still sleeps and keeps the estimate current.
-    const auto seen = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - wake);
-    late_ = std::min<std::chrono::nanoseconds>(seen < late_ ? seen : late_ + (seen - late_) / 16, kPause / 2);
-    while (Clock::now() < until) {
-        std::this_thread::yield();
-    }
-}
 
 namespace {
 
@@ -181,63 +126,20 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
 
     const uint32_t encrypted_data_size = header.encrypted_size;
     printf("send_fw: Encrypted data size: %u bytes (0x%08X)\n", encrypted_data_size, encrypted_data_size);
-    uint32_t total_bytes_sent = 0;
-    uint32_t packet_count = 0;
-    TransferStep stop = TransferStep::Done;
     printf("send_fw: Starting firmware data transmission...\n");
-
-    uint8_t buffer[kChunkSize];
-    bool short_read = false;
-    while (total_bytes_sent < encrypted_data_size) {
-        const uint32_t want =
-            encrypted_data_size - total_bytes_sent < kChunkSize ? encrypted_data_size - total_bytes_sent : kChunkSize;
-        std::memset(buffer, 0, sizeof buffer);
-        // A short read is sent, but nothing after it: bytes read later would land at the wrong
-        // flash address, since the unit's write pointer has moved by the whole frame.
-        const size_t got = short_read ? 0 : fread(buffer, 1, want, file.get());
-        if (got < want) {
-            short_read = true;
-        }
-        if (got == 0) {
-            if (feof(file.get())) {
-                printf("send_fw: Reached end of file\n");
-                stop = TransferStep::UnexpectedEnd;
-            } else {
-                printf("send_fw: Error reading file: %s\n", strerror(errno));
-                stop = TransferStep::FileRead;
-            }
-            break;
-        }
-
-        const COMMS_MSG_t df = write_frame(buffer, static_cast<uint32_t>(got));
-        if (comms->write(df) <= 0) {
-            printf("send_fw: Failed to send firmware data packet %u\n", packet_count);
-            stop = TransferStep::DataWrite;
-            break;
-        }
-        if (!wait_for_mx25_ack(comms, &op, &reply_address)) {
-            printf("send_fw: MX25 write acknowledgment failed at packet %u\n", packet_count);
-            stop = TransferStep::DataWrite;
-            break;
-        }
-        if (op != OP_WRITE) {
-            printf("send_fw: Op type mismatch in response (expected=OP_WRITE/0x%02X, got=0x%02X)\n", OP_WRITE, op);
-            stop = TransferStep::DataWrite;
-            break;
-        }
-
-        total_bytes_sent += static_cast<uint32_t>(got);
-        ++packet_count;
-        if (progress_cb != nullptr) {
-            progress_cb(total_bytes_sent, encrypted_data_size, 1, user_data);
-        }
-        if (packet_count % 100 == 0) {
-            const float pct = 100.0f * static_cast<float>(total_bytes_sent) / static_cast<float>(encrypted_data_size);
-            printf("send_fw: Progress: %u/%u bytes (%.1f%%)\n", total_bytes_sent, encrypted_data_size,
-                   static_cast<double>(pct));
-        }
-        pause.wait();
-    }
+    static const StreamLines kLines = {
+        "send_fw: Reached end of file\n",
+        "send_fw: Error reading file: %s\n",
+        "send_fw: Failed to send firmware data packet %u\n",
+        "send_fw: MX25 write acknowledgment failed at packet %u\n",
+        "send_fw: Op type mismatch in response (expected=OP_WRITE/0x%02X, got=0x%02X)\n",
+        "send_fw: Progress: %u/%u bytes (%.1f%%)\n",
+    };
+    const StreamOutcome streamed =
+        stream_data(comms, file.get(), encrypted_data_size, progress_cb, user_data, kLines, pause);
+    const uint32_t total_bytes_sent = streamed.bytes_sent;
+    const uint32_t packet_count = streamed.packets;
+    const TransferStep stop = streamed.stop;
 
     file.close();
     if (total_bytes_sent == encrypted_data_size) {

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "comms/comms.h"
 #include "efis_shared/comms_types.h"
+#include "firmware_ops/firmware_ops.h"
 
 namespace transfer_detail {
 
@@ -60,6 +62,27 @@ private:
     long saved_slack_ns_ = -1;
     std::chrono::nanoseconds late_{0}; // running estimate of how late a sleep wakes
 };
+
+// What a data phase prints; each format takes the arguments noted.
+struct StreamLines {
+    const char* end_of_file; // none
+    const char* read_error;  // %s: the system's error text
+    const char* send_failed; // %u: packet number
+    const char* ack_failed;  // %u: packet number
+    const char* op_mismatch; // %02X expected op, %02X received op
+    const char* progress;    // %u sent, %u total, %.1f percent; every 100 packets; null for none
+};
+
+struct StreamOutcome {
+    uint32_t bytes_sent;
+    uint32_t packets;
+    TransferStep stop; // Done when all `total` bytes were sent and acknowledged
+};
+
+// Streams `total` bytes from the file's current position, one acknowledged write frame of up to
+// 64 bytes at a time, reporting phase-1 progress and pausing after each packet.
+StreamOutcome stream_data(CommsManager* comms, FILE* file, uint32_t total, fw_progress_callback_t progress_cb,
+                          void* user_data, const StreamLines& lines, PacketPause& pause);
 
 // Blocks needed to hold `bytes` bytes, without 32-bit wrap-around.
 inline uint64_t blocks_for(uint64_t bytes, uint32_t block_size)

@@ -1,0 +1,120 @@
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+#include "firmware_ops/transfer_io.h"
+
+using namespace transfer_detail;
+
+COMMS_MSG_t transfer_detail::write_frame(const uint8_t* bytes, uint32_t count)
+{
+    COMMS_MSG_t m;
+    std::memset(&m, 0, sizeof m);
+    if (count > kChunkSize) {
+        count = kChunkSize;
+    }
+    m.can_ID = canmsg_write_mx25();
+    m.msg_len = can_msg_len_from_payload(static_cast<uint8_t>(count));
+    std::memcpy(m.data, bytes, count);
+    return m;
+}
+
+transfer_detail::PacketPause::PacketPause()
+{
+#ifdef __linux__
+    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    if (slack > 1 && prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0) {
+        saved_slack_ns_ = slack;
+    }
+#endif
+}
+
+transfer_detail::PacketPause::~PacketPause()
+{
+#ifdef __linux__
+    if (saved_slack_ns_ > 0) {
+        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(saved_slack_ns_), 0, 0, 0);
+    }
+#endif
+}
+
+void transfer_detail::PacketPause::wait()
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point until = start + kPause;
+    const Clock::time_point wake = until - late_;
+    std::this_thread::sleep_until(wake);
+    // Follow the usual lateness, not the spikes: an early wake costs a little polling, a late one
+    // lengthens the pause. Down at once, up slowly, and never past half the pause, so that every
+    // pause still sleeps and keeps the estimate current.
+    const auto seen = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - wake);
+    late_ = std::min<std::chrono::nanoseconds>(seen < late_ ? seen : late_ + (seen - late_) / 16, kPause / 2);
+    while (Clock::now() < until) {
+        std::this_thread::yield();
+    }
+}
+
+StreamOutcome transfer_detail::stream_data(CommsManager* comms, FILE* file, uint32_t total,
+                                           fw_progress_callback_t progress_cb, void* user_data,
+                                           const StreamLines& lines, PacketPause& pause)
+{
+    StreamOutcome out{0, 0, TransferStep::Done};
+    uint8_t buffer[kChunkSize];
+    uint8_t op = 0;
+    uint32_t reply_address = 0;
+    bool short_read = false;
+    while (out.bytes_sent < total) {
+        const uint32_t want = std::min(kChunkSize, total - out.bytes_sent);
+        std::memset(buffer, 0, sizeof buffer);
+        // A short read is sent, but nothing after it: bytes read later would land at the wrong
+        // flash address, since the unit's write pointer has moved by the whole frame.
+        const size_t got = short_read ? 0 : fread(buffer, 1, want, file);
+        if (got < want) {
+            short_read = true;
+        }
+        if (got == 0) {
+            if (feof(file)) {
+                fputs(lines.end_of_file, stdout);
+                out.stop = TransferStep::UnexpectedEnd;
+            } else {
+                printf(lines.read_error, strerror(errno));
+                out.stop = TransferStep::FileRead;
+            }
+            return out;
+        }
+
+        if (comms->write(write_frame(buffer, static_cast<uint32_t>(got))) <= 0) {
+            printf(lines.send_failed, out.packets);
+            out.stop = TransferStep::DataWrite;
+            return out;
+        }
+        if (!wait_for_mx25_ack(comms, &op, &reply_address)) {
+            printf(lines.ack_failed, out.packets);
+            out.stop = TransferStep::DataWrite;
+            return out;
+        }
+        if (op != OP_WRITE) {
+            printf(lines.op_mismatch, static_cast<unsigned>(OP_WRITE), op);
+            out.stop = TransferStep::DataWrite;
+            return out;
+        }
+
+        out.bytes_sent += static_cast<uint32_t>(got);
+        ++out.packets;
+        if (progress_cb != nullptr) {
+            progress_cb(out.bytes_sent, total, 1, user_data);
+        }
+        if (lines.progress != nullptr && out.packets % 100 == 0) {
+            const float pct = 100.0f * static_cast<float>(out.bytes_sent) / static_cast<float>(total);
+            printf(lines.progress, out.bytes_sent, total, static_cast<double>(pct));
+        }
+        pause.wait();
+    }
+    return out;
+}
