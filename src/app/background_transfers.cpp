@@ -16,9 +16,12 @@
 
 namespace {
 
+using ApplyProgress = void (MainWindow::*)(int, const QString&);
+
 // Called on the worker thread for every report; posts only what the throttle lets through, by
 // value, to the GUI thread.
-void fw_progress_callback(uint32_t current, uint32_t total, int phase, void* user_data)
+void post_progress(void* user_data, uint32_t current, uint32_t total, int phase, const char* erasing,
+                   const char* uploading, ApplyProgress apply)
 {
     auto* ctx = static_cast<ThrottledUploadProgressCtx*>(user_data);
     if (ctx == nullptr || ctx->window == nullptr) {
@@ -28,28 +31,22 @@ void fw_progress_callback(uint32_t current, uint32_t total, int phase, void* use
     if (!ctx->should_emit(bar, phase, current, total)) {
         return;
     }
-    const QString status = phase == 0 ? QString("Erasing: %1 / %2 blocks").arg(current).arg(total)
-                                      : QString("Uploading: %1 / %2 bytes").arg(current).arg(total);
+    const QString status = QString(phase == 0 ? erasing : uploading).arg(current).arg(total);
     MainWindow* w = ctx->window;
     QMetaObject::invokeMethod(
-        w, [w, bar, status]() { w->applyFirmwareUploadProgress(static_cast<int>(bar), status); }, Qt::QueuedConnection);
+        w, [w, bar, status, apply]() { (w->*apply)(static_cast<int>(bar), status); }, Qt::QueuedConnection);
+}
+
+void fw_progress_callback(uint32_t current, uint32_t total, int phase, void* user_data)
+{
+    post_progress(user_data, current, total, phase, "Erasing: %1 / %2 blocks", "Uploading: %1 / %2 bytes",
+                  &MainWindow::applyFirmwareUploadProgress);
 }
 
 void airport_progress_callback(uint32_t current, uint32_t total, int phase, void* user_data)
 {
-    auto* ctx = static_cast<ThrottledUploadProgressCtx*>(user_data);
-    if (ctx == nullptr || ctx->window == nullptr) {
-        return;
-    }
-    const uint32_t bar = ctx->compute_bar(current, total, phase);
-    if (!ctx->should_emit(bar, phase, current, total)) {
-        return;
-    }
-    const QString status = phase == 0 ? QString("Erasing airport region: %1 / %2 blocks").arg(current).arg(total)
-                                      : QString("Uploading airport database: %1 / %2 bytes").arg(current).arg(total);
-    MainWindow* w = ctx->window;
-    QMetaObject::invokeMethod(
-        w, [w, bar, status]() { w->applyAirportUploadProgress(static_cast<int>(bar), status); }, Qt::QueuedConnection);
+    post_progress(user_data, current, total, phase, "Erasing airport region: %1 / %2 blocks",
+                  "Uploading airport database: %1 / %2 bytes", &MainWindow::applyAirportUploadProgress);
 }
 
 QString failure_text(const char* what, const TransferResult& r)
@@ -115,94 +112,74 @@ void MainWindow::setSettingsActionsEnabled(bool enabled)
 
 void MainWindow::onStartUpdateClicked()
 {
-    if (firmwareFilePath.isEmpty()) {
-        ui->statusbar->showMessage("No firmware file selected");
-        return;
-    }
-    if (comms == nullptr || !comms->isConnected()) {
-        ui->statusbar->showMessage("Device not connected. Please connect to device first.");
-        qDebug() << "Firmware update failed: CommsManager not connected";
-        return;
-    }
-    if (!firmwareUploadThread.isNull()) {
-        ui->statusbar->showMessage("Firmware update already in progress");
-        return;
-    }
-    if (!airportUploadThread.isNull()) {
-        ui->statusbar->showMessage("Finish airport transfer before firmware update");
-        return;
-    }
-
-    ui->pushButton_browse->setEnabled(false);
-    ui->pushButton_start_update->setEnabled(false);
-    ui->text_firmware_file->setEnabled(false);
-    ui->progressBar_firmware->setEnabled(true);
-    ui->progressBar_firmware->setRange(0, static_cast<int>(kUploadBarMax));
-    ui->progressBar_firmware->setValue(0);
-    setSettingsActionsEnabled(false);
-    ui->statusbar->showMessage("Starting firmware update...");
-    qDebug() << "Starting firmware update with file:" << firmwareFilePath;
-
-    const QString pathCopy = firmwareFilePath;
-    CommsManager* commsPtr = comms;
-    MainWindow* w = this;
-    auto result = std::make_shared<TransferResult>();
-    QThread* worker = QThread::create([w, pathCopy, commsPtr, result]() {
-        ThrottledUploadProgressCtx ctx;
-        ctx.window = w;
-        const QByteArray pathBytes = pathCopy.toLocal8Bit();
-        *result = send_fw(commsPtr, pathBytes.constData(), fw_progress_callback, &ctx);
-    });
-    worker->setParent(this);
-    firmwareUploadThread = worker;
-    connect(worker, &QThread::finished, this, [this, result]() { finishTransfer(true, *result); });
-    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
-    worker->start();
+    startTransfer(true);
 }
 
 void MainWindow::onStartAirportClicked()
 {
-    if (airportDbFilePath.isEmpty()) {
-        ui->statusbar->showMessage("No airport database file selected");
+    startTransfer(false);
+}
+
+// Both start actions: the checks in order, each failure only showing its text, then the run on a
+// worker thread of its own. The worker gets copies of the path and the link pointer, never the
+// window's fields.
+void MainWindow::startTransfer(bool firmware)
+{
+    const QString& path = firmware ? firmwareFilePath : airportDbFilePath;
+    QPointer<QThread>& own = firmware ? firmwareUploadThread : airportUploadThread;
+    const QPointer<QThread>& other = firmware ? airportUploadThread : firmwareUploadThread;
+
+    if (path.isEmpty()) {
+        ui->statusbar->showMessage(firmware ? "No firmware file selected" : "No airport database file selected");
         return;
     }
     if (comms == nullptr || !comms->isConnected()) {
         ui->statusbar->showMessage("Device not connected. Please connect to device first.");
-        qDebug() << "Airport upload failed: CommsManager not connected";
+        qDebug() << (firmware ? "Firmware update failed: CommsManager not connected"
+                              : "Airport upload failed: CommsManager not connected");
         return;
     }
-    if (!airportUploadThread.isNull()) {
-        ui->statusbar->showMessage("Airport transfer already in progress");
+    if (!own.isNull()) {
+        ui->statusbar->showMessage(firmware ? "Firmware update already in progress"
+                                            : "Airport transfer already in progress");
         return;
     }
-    if (!firmwareUploadThread.isNull()) {
-        ui->statusbar->showMessage("Finish firmware update before airport transfer");
+    if (!other.isNull()) {
+        ui->statusbar->showMessage(firmware ? "Finish airport transfer before firmware update"
+                                            : "Finish firmware update before airport transfer");
         return;
     }
 
-    ui->pushButton_browse_airports->setEnabled(false);
-    ui->pushButton_start_airport->setEnabled(false);
-    ui->text_firmware_file_2->setEnabled(false);
-    ui->progressBar_airports->setEnabled(true);
-    ui->progressBar_airports->setRange(0, static_cast<int>(kUploadBarMax));
-    ui->progressBar_airports->setValue(0);
+    QProgressBar* bar = firmware ? ui->progressBar_firmware : ui->progressBar_airports;
+    (firmware ? ui->pushButton_browse : ui->pushButton_browse_airports)->setEnabled(false);
+    (firmware ? ui->pushButton_start_update : ui->pushButton_start_airport)->setEnabled(false);
+    (firmware ? ui->text_firmware_file : ui->text_firmware_file_2)->setEnabled(false);
+    bar->setEnabled(true);
+    bar->setRange(0, static_cast<int>(kUploadBarMax));
+    bar->setValue(0);
     setSettingsActionsEnabled(false);
-    ui->statusbar->showMessage("Starting airport database transfer...");
-    qDebug() << "Airport database upload:" << airportDbFilePath;
+    if (firmware) {
+        ui->statusbar->showMessage("Starting firmware update...");
+        qDebug() << "Starting firmware update with file:" << path;
+    } else {
+        ui->statusbar->showMessage("Starting airport database transfer...");
+        qDebug() << "Airport database upload:" << path;
+    }
 
-    const QString pathCopy = airportDbFilePath;
+    const QString pathCopy = path;
     CommsManager* commsPtr = comms;
     MainWindow* w = this;
     auto result = std::make_shared<TransferResult>();
-    QThread* worker = QThread::create([w, pathCopy, commsPtr, result]() {
+    QThread* worker = QThread::create([w, pathCopy, commsPtr, result, firmware]() {
         ThrottledUploadProgressCtx ctx;
         ctx.window = w;
         const QByteArray pathBytes = pathCopy.toLocal8Bit();
-        *result = send_airport_db(commsPtr, pathBytes.constData(), airport_progress_callback, &ctx);
+        *result = firmware ? send_fw(commsPtr, pathBytes.constData(), fw_progress_callback, &ctx)
+                           : send_airport_db(commsPtr, pathBytes.constData(), airport_progress_callback, &ctx);
     });
-    worker->setParent(this);
-    airportUploadThread = worker;
-    connect(worker, &QThread::finished, this, [this, result]() { finishTransfer(false, *result); });
+    worker->setParent(this); // destroyed with the window at the latest, once it has ended
+    own = worker;
+    connect(worker, &QThread::finished, this, [this, result, firmware]() { finishTransfer(firmware, *result); });
     connect(worker, &QThread::finished, worker, &QObject::deleteLater);
     worker->start();
 }

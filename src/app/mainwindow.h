@@ -104,6 +104,7 @@ private:
     bool pickColor(QPushButton* button, uint32_t current, const char* caption, int r, int g, int b);
     void colorChanged(QPushButton* button, settings_struct_index index);
     void setSettingsActionsEnabled(bool enabled);
+    void startTransfer(bool firmware);
     void finishTransfer(bool firmware, const TransferResult& result);
 
     Ui::MainWindow* ui;

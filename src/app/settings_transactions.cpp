@@ -1,5 +1,6 @@
 // Moving the user settings between the unit and the tool: load, update, save and reboot.
 #include <QDebug>
+#include <QStatusBar>
 #include <QThread>
 
 #include <cstdio>
@@ -45,6 +46,23 @@ int store_settings(CommsManager* comms, uint32_t crc)
     return -1;
 }
 
+namespace {
+
+// One settings word for a transaction; on failure logs and shows why, and the transaction ends.
+// read_value tells a failed read apart from a stored 0xFFFFFFFF (opaque white, an erased word).
+bool read_word(CommsManager* comms, QStatusBar* status, settings_struct_index index, const char* log_text,
+               const char* status_text, uint32_t* value)
+{
+    if (read_value(comms, SETTINGS_COMMS, static_cast<uint8_t>(index), value)) {
+        return true;
+    }
+    qDebug() << log_text;
+    status->showMessage(status_text);
+    return false;
+}
+
+} // namespace
+
 bool MainWindow::settingsLinkAvailable()
 {
     if (comms == nullptr || !comms->isConnected()) {
@@ -72,34 +90,29 @@ void MainWindow::loadConfigFromDevice()
     changed_values.clear();
     std::memset(&user_config, 0, sizeof user_config);
 
-    // read_value tells a failed read apart from a stored 0xFFFFFFFF (opaque white, an erased word).
     uint32_t value = 0;
-    if (!read_value(comms, SETTINGS_COMMS, SETTINGS_CHECKSUM_INDEX, &value)) {
-        qDebug() << "Error reading checksum value";
-        ui->statusbar->showMessage("Error: Failed to read checksum from device");
+    if (!read_word(comms, ui->statusbar, SETTINGS_CHECKSUM_INDEX, "Error reading checksum value",
+                   "Error: Failed to read checksum from device", &value)) {
         return;
     }
     user_config_chk = value;
     user_config.crc32 = value;
 
-    if (!read_value(comms, SETTINGS_COMMS, SETTINGS_MAGIC_NUM, &value)) {
-        qDebug() << "Error reading magic value";
-        ui->statusbar->showMessage("Error: Failed to read magic number from device");
+    if (!read_word(comms, ui->statusbar, SETTINGS_MAGIC_NUM, "Error reading magic value",
+                   "Error: Failed to read magic number from device", &value)) {
         return;
     }
     user_config.magic = value;
 
-    if (!read_value(comms, SETTINGS_COMMS, SETTINGS_VERSION, &value)) {
-        qDebug() << "Error reading memory version value";
-        ui->statusbar->showMessage("Error: Failed to read memory version from device");
+    if (!read_word(comms, ui->statusbar, SETTINGS_VERSION, "Error reading memory version value",
+                   "Error: Failed to read memory version from device", &value)) {
         return;
     }
     mem_version = value;
     user_config.version = value;
 
-    if (!read_value(comms, SETTINGS_COMMS, SETTINGS_NUM_ELEMENTS, &value)) {
-        qDebug() << "Error reading num_elements value";
-        ui->statusbar->showMessage("Error: Failed to read num_elements from device");
+    if (!read_word(comms, ui->statusbar, SETTINGS_NUM_ELEMENTS, "Error reading num_elements value",
+                   "Error: Failed to read num_elements from device", &value)) {
         return;
     }
     user_config.num_elements = value;
@@ -201,17 +214,15 @@ void MainWindow::onSaveClicked()
     updateConfigFromUI();
 
     uint32_t value = 0;
-    if (!read_value(comms, SETTINGS_COMMS, SETTINGS_VERSION, &value)) {
-        qDebug() << "Error reading memory version value";
-        ui->statusbar->showMessage("Error: Failed to read memory version from device");
+    if (!read_word(comms, ui->statusbar, SETTINGS_VERSION, "Error reading memory version value",
+                   "Error: Failed to read memory version from device", &value)) {
         return;
     }
     mem_version = value;
     user_config.version = value;
 
-    if (!read_value(comms, SETTINGS_COMMS, SETTINGS_NUM_ELEMENTS, &value)) {
-        qDebug() << "Error reading num_elements value";
-        ui->statusbar->showMessage("Error: Failed to read num_elements from device");
+    if (!read_word(comms, ui->statusbar, SETTINGS_NUM_ELEMENTS, "Error reading num_elements value",
+                   "Error: Failed to read num_elements from device", &value)) {
         return;
     }
     user_config.num_elements = value;
