@@ -1,5 +1,7 @@
-// Indexed access to the settings record: every index writes exactly its field in the unit's
-// encoding and refreshes the checksum; unknown indices leave the record alone.
+// Indexed access to the settings and calibration records. Every settings index writes exactly its
+// field in the unit's encoding and refreshes the checksum; each calibration index reaches exactly
+// one 32-bit field; unknown indices (for calibration also the installation block and the unused
+// range) are refused and leave the record alone.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -85,25 +87,6 @@ TEST(SettingsValues, EveryIndexWritesExactlyItsField)
     }
 }
 
-TEST(SettingsValues, FieldEncodings)
-{
-    Settings_t s{};
-    ASSERT_TRUE(set(s, UNITS_VALUE_INDEX, 0xABCDE152u)); // bits without meaning survive
-    EXPECT_TRUE(s.units.unit_bits.is_knots && s.units.unit_bits.is_mbar && !s.units.unit_bits.is_mph);
-    EXPECT_EQ(get(s, UNITS_VALUE_INDEX), 0xABCDE152u);
-    const uint32_t reg[3] = {0x4E313233u, 0x34350000u, 0u};
-    for (uint32_t k = 0; k < 3; ++k) {
-        ASSERT_TRUE(set(s, REGISTRATION_1_INDEX + k, reg[k]));
-    }
-    EXPECT_EQ(std::memcmp(s.registration, "N12345\0\0\0\0\0\0", 12), 0);
-    s.registration[1] = static_cast<char>(0xE9); // Latin-1 bytes count as unsigned
-    EXPECT_EQ(get(s, REGISTRATION_1_INDEX), 0x4EE93233u);
-    ASSERT_TRUE(set(s, ROLL_CORRECTION_INDEX, 0x3F800000u));
-    EXPECT_EQ(s.roll_correction, 1.0f);
-    ASSERT_TRUE(set(s, PITCH_CORRECTION_INDEX, 0x7F800001u)); // a signalling NaN keeps its bits
-    EXPECT_EQ(get(s, PITCH_CORRECTION_INDEX), 0x7F800001u);
-}
-
 TEST(SettingsValues, ChecksumAfterSet)
 {
     Settings_t s{};
@@ -112,14 +95,60 @@ TEST(SettingsValues, ChecksumAfterSet)
     ASSERT_TRUE(set(s, VNE_INDEX, 120));
     EXPECT_EQ(s.crc32, 0u);
     ASSERT_TRUE(set(s, VNE_INDEX, 121));
-    const uint32_t real = s.crc32;
-    EXPECT_EQ(real, settings_CalcCRC(&s));
-    EXPECT_NE(real, 0u);
-    // A checksum written through its index is replaced by the record's own one at once.
-    ASSERT_TRUE(set(s, SETTINGS_CHECKSUM_INDEX, 0x12345678u));
-    EXPECT_EQ(s.crc32, real);
-    ASSERT_TRUE(set(s, SETTINGS_CHECKSUM_INDEX, 0xFFFFFFFFu));
+    EXPECT_EQ(s.crc32, settings_CalcCRC(&s));
+    EXPECT_NE(s.crc32, 0u);
+    ASSERT_TRUE(set(s, SETTINGS_CHECKSUM_INDEX, 0xFFFFFFFFu)); // the erased mark, through its index
     EXPECT_EQ(s.crc32, 0u);
+    ASSERT_TRUE(set(s, PITCH_CORRECTION_INDEX, 0x7F800001u)); // a float word keeps every bit, even a
+    EXPECT_EQ(get(s, PITCH_CORRECTION_INDEX), 0x7F800001u);   // signalling NaN's
+}
+
+// Byte offset of the field behind each index, as the unit lays out the record. Matrix indices run
+// down the columns.
+std::map<uint32_t, size_t> calib_offsets()
+{
+    std::map<uint32_t, size_t> m = {{0, 4}, {26, 108}, {54, 164}, {254, 0}, {255, 256}};
+    for (uint32_t k = 0; k < 9; ++k) { // the two 3x3 matrices
+        m[17 + k] = 72 + 4 * (3 * (k % 3) + k / 3);
+        m[45 + k] = 128 + 4 * (3 * (k % 3) + k / 3);
+    }
+    for (uint32_t i = 1; i <= 16; ++i) {
+        m[i] = 8 + 4 * (i - 1);
+    }
+    for (uint32_t i = 41; i <= 44; ++i) {
+        m[i] = 112 + 4 * (i - 41);
+    }
+    for (uint32_t i = 55; i <= 76; ++i) {
+        m[i] = 168 + 4 * (i - 55); // pressure offsets, both coefficient sets and the OAT words
+    }
+    return m;
+}
+
+TEST(CalibValues, EachIndexChangesExactlyItsField)
+{
+    std::mt19937 rng(5);
+    const auto offsets = calib_offsets();
+    std::vector<uint32_t> indices = {511, 0x100FE, 0x100FF, 0xFFFFFFFF};
+    for (uint32_t i = 0; i <= 300; ++i) {
+        indices.push_back(i);
+    }
+    for (uint32_t i : indices) {
+        uint8_t bytes[sizeof(SENSOR_CALIB_t)];
+        for (auto& b : bytes) {
+            b = static_cast<uint8_t>(rng());
+        }
+        SENSOR_CALIB_t c;
+        std::memcpy(&c, bytes, sizeof c);
+        uint32_t v = static_cast<uint32_t>(rng());
+        const auto it = offsets.find(i);
+        const auto index = static_cast<sensor_calib_struct_index>(i);
+        EXPECT_EQ(calib_set_value(&c, index, &v), it != offsets.end()) << i;
+        if (it != offsets.end()) {
+            std::memcpy(bytes + it->second, &v, 4);
+        }
+        EXPECT_EQ(std::memcmp(&c, bytes, sizeof c), 0) << i;
+        EXPECT_EQ(calib_get_value(&c, index), it != offsets.end() ? v : 0u) << i;
+    }
 }
 
 } // namespace
