@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -30,6 +29,13 @@ inline Ids ids(Kind k)
     return k == Current ? Ids{0x430, 0x440, 0x420, 0x730, 0x450} : Ids{0x416, 0x417, 0x415, 0x287, 0x42F};
 }
 
+// Output report 5: identifier, then the length code and only the payload it covers.
+inline std::vector<uint8_t> report(uint32_t id, std::vector<uint8_t> code_and_payload)
+{
+    code_and_payload.insert(code_and_payload.begin(), {5, uint8_t(id), uint8_t(id >> 8), 0, 0});
+    return code_and_payload;
+}
+
 struct Report {
     uint32_t current, total;
     int phase;
@@ -38,11 +44,6 @@ struct Report {
 inline void record(uint32_t current, uint32_t total, int phase, void* user)
 {
     static_cast<std::vector<Report>*>(user)->push_back({current, total, phase});
-}
-
-inline uint32_t le32(const uint8_t* p)
-{
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 
 inline sim::Fault fault(sim::FaultKind kind, uint32_t id, int skip = 0, uint32_t param = 0, int reply = -1)
@@ -72,16 +73,10 @@ inline std::vector<uint8_t> image(uint32_t total_size, uint32_t encrypted_size, 
     return out;
 }
 
-// One way a run can fail, and what it must leave behind.
-struct Failure {
-    const char* name;
-    sim::Fault fault;
-    TransferStep step;
-    std::string line; // printed when the run stops
-    size_t writes;    // write frames sent, the failed one included
-};
+inline const sim::Fault kNoFault{sim::FaultKind::NoReply, sim::kAnyId, 0, 0};
 
-// Parameter tables name their rows.
+// Parameter tables name their rows, in test names and wherever a row is printed.
+inline const auto by_name = [](const auto& info) { return std::string(info.param.name); };
 template <class T>
 concept Named = requires(const T& row)
 {
@@ -91,7 +86,6 @@ template <Named T> void PrintTo(const T& row, std::ostream* os)
 {
     *os << row.name;
 }
-inline const auto by_name = [](const auto& info) { return std::string(info.param.name); };
 
 class Flash : public testing::Test {
 protected:
@@ -113,18 +107,21 @@ protected:
     {
         mgr.reset();
         sim::unplug_all();
-        reset_whoami_fwversion_cache();
         std::filesystem::remove_all(dir);
     }
 
+    // Opens the unit and fills the version cache from its own WHOAMI reply, as connecting does.
     void connect(Kind kind = Current, uint32_t partition = partition_1)
     {
+        sim::unplug_all();
         unit = std::make_shared<sim::VirtualUnit>();
         unit->set_generation(kind == Legacy ? sim::Generation::Legacy : sim::Generation::Current);
         unit->set_version(0, 2, kind == Patch11 ? 11 : 12);
         unit->set_partition(partition);
         sim::plug(unit);
-        ASSERT_TRUE(mgr->establish_connection());
+        ASSERT_TRUE(mgr->connectUSB(vendor_id, product_id));
+        const uint32_t whoami = kind == Legacy ? 0x123u : 0x010u;
+        ASSERT_NE(probe_whoami(mgr.get(), USB_HID, whoami, nullptr, false), 0xFFFFFFFFu);
         unit->clear_log();
     }
     CommsManager* comms() const { return mgr.get(); }
@@ -139,11 +136,20 @@ protected:
         fclose(f);
         return path;
     }
-
-    std::vector<COMMS_MSG_t> sent(uint32_t id) const
+    void upload(bool firmware, const std::string& path)
     {
-        std::vector<COMMS_MSG_t> v = unit->requests();
-        std::erase_if(v, [&](const COMMS_MSG_t& m) { return m.can_ID != id; });
+        capture([&] { result = (firmware ? send_fw : send_airport_db)(comms(), path.c_str(), record, &reports); });
+    }
+
+    // Output reports exactly as sent, those of one identifier or all.
+    std::vector<std::vector<uint8_t>> wire(uint32_t id = sim::kAnyId) const
+    {
+        std::vector<std::vector<uint8_t>> v;
+        for (const sim::LoggedReport& r : unit->log()) {
+            if (r.direction == sim::Direction::ToUnit && (id == sim::kAnyId || r.frame.can_ID == id)) {
+                v.push_back(r.bytes);
+            }
+        }
         return v;
     }
 
@@ -154,7 +160,6 @@ protected:
         out = testing::internal::GetCapturedStdout();
     }
     bool printed(const std::string& line) const { return ("\n" + out).find("\n" + line + "\n") != std::string::npos; }
-    bool ended_with(const std::string& line) const { return ("\n" + out).ends_with("\n" + line + "\n"); }
 
 private:
     int files_ = 0;
