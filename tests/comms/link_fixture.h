@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -41,19 +40,12 @@ template <class F> Lines printed(F&& fn)
     return out;
 }
 
-inline sim::UnitConfig unit_at(uint8_t major, uint8_t minor, uint8_t patch, uint8_t rc = 0)
+inline sim::UnitConfig unit_at(uint8_t major, uint8_t minor, uint8_t patch, uint8_t rc = 0,
+                               sim::Generation generation = sim::Generation::Current)
 {
-    sim::UnitConfig c;
-    c.version.version = uint32_t{major} << 24 | uint32_t{minor} << 16 | uint32_t{patch} << 8 | rc;
-    return c;
+    return {generation, {uint32_t{major} << 24 | uint32_t{minor} << 16 | uint32_t{patch} << 8 | rc}};
 }
-
-inline sim::UnitConfig legacy_unit()
-{
-    sim::UnitConfig c = unit_at(0, 0, 0);
-    c.generation = sim::Generation::Legacy;
-    return c;
-}
+inline const sim::UnitConfig kLegacy = unit_at(0, 0, 0, 0, sim::Generation::Legacy);
 
 inline COMMS_MSG_t frame(uint32_t id, CAN_MSG_LEN_t code, std::initializer_list<uint8_t> data = {})
 {
@@ -65,14 +57,10 @@ inline COMMS_MSG_t frame(uint32_t id, CAN_MSG_LEN_t code, std::initializer_list<
     return f;
 }
 
-inline sim::Fault fault(FaultKind kind, uint32_t param = 0, int times = 1, uint32_t can_id = sim::kAnyId)
+// times 0: a fault that never strikes
+inline sim::Fault fault(FaultKind kind, uint32_t param = 0, int times = 1)
 {
-    sim::Fault f;
-    f.kind = kind;
-    f.param = param;
-    f.times = times;
-    f.can_id = can_id;
-    return f;
+    return sim::Fault{kind, sim::kAnyId, 0, times, param, -1};
 }
 
 class Link : public ::testing::Test {
@@ -95,7 +83,7 @@ protected:
     // Puts a request on the wire without waiting, so that its reply queues ahead of the next one.
     void send(const COMMS_MSG_t& f) { ASSERT_GT(comms.write(f), 0); }
 
-    // What crossed the wire in one direction: whole reports, or just the identifiers.
+    // The reports that crossed the wire in one direction.
     std::vector<Bytes> reports(Direction dir) const
     {
         std::vector<Bytes> out;
@@ -106,15 +94,6 @@ protected:
         }
         return out;
     }
-    std::vector<uint32_t> ids(Direction dir) const
-    {
-        std::vector<uint32_t> out;
-        for (const Bytes& r : reports(dir)) {
-            out.push_back(dir == Direction::ToUnit ? le32(&r[1]) : le32(&r[2]));
-        }
-        return out;
-    }
-    static uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
 
     CommsManager comms;
     std::shared_ptr<sim::VirtualUnit> unit;
