@@ -65,6 +65,7 @@ const Case kCases[] = {
     {"PartitionOne", kPart, {}, partition_1, PART_SENT("730") PART("Partition retrieved successfully (partition=0xB1B1B1B1, raw=0xB1B1B1B1)")},
     {"PartitionTwoLegacy", kPart, {}, partition_2, PART_SENT("287") PART("Partition retrieved successfully (partition=0xB2B2B2B2, raw=0xB2B2B2B2)"), Patch11, partition_2},
     {"PartitionDebug", kPart, {}, 0, PART_SENT("730") PART("Invalid partition value received (raw=0xB3B3B3B3)"), Current, partition_debug},
+    {"PartitionUnknown", kPart, {}, 0, PART_SENT("730") PART("Invalid partition value received (raw=0xFFFFFFFF)"), Current, partition_unknown},
     {"PartitionNack", kPart, {fault(Nack, 0x730)}, 0, PART_SENT("730") "NACK received for command CAN ID 0x730.\n" PART("ACK validation failed")},
     {"PartitionReplyTooShort", kPart, {fault(BadLengthCode, 0x730, 0, 4, 1)}, 0, PART_SENT("730") PART("Unexpected response (can_ID=0x000000F0, msg_len=0x04, expected MX25 ACK len 6)")},
     {"PartitionReplyTooShortLegacy", kPart, {fault(BadLengthCode, 0x287, 0, 4, 1)}, 0, PART_SENT("287") PART("Unexpected response (can_ID=0x00000256, msg_len=0x04)"), Patch11},
