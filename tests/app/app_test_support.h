@@ -17,6 +17,9 @@
 #include <string>
 #include <unistd.h>
 
+#include <QStatusBar>
+
+#include "app/mainwindow.h"
 #include "comms/can_msg_ids.h"
 #include "sim/demo_unit.h"
 #include "sim/hid_backend.h"
@@ -146,6 +149,28 @@ inline void chooseColorInNextDialog(const QColor& c)
 inline void cancelNextColorDialog()
 {
     onNextDialog<QColorDialog>([](QColorDialog* d) { d->reject(); });
+}
+
+// A widget of the window by object name; a missing one ends the test run.
+template <typename T> T* child(MainWindow& w, const char* name)
+{
+    T* c = w.findChild<T*>(name);
+    if (c == nullptr) {
+        qFatal("no widget %s", name);
+    }
+    return c;
+}
+
+inline QString status(MainWindow& w)
+{
+    return child<QStatusBar>(w, "statusbar")->currentMessage();
+}
+
+// A window whose construction (connection attempt and first load) is done, its chatter unprinted.
+inline std::unique_ptr<MainWindow> open_window()
+{
+    StreamCapture out(1);
+    return std::make_unique<MainWindow>();
 }
 
 } // namespace apptest

@@ -21,21 +21,11 @@
 #include "app_test_support.h"
 #include "efis_shared/get_set.h"
 
+using apptest::child;
+using apptest::open_window;
+using apptest::status;
+
 namespace {
-
-template <typename T> T* child(MainWindow& w, const char* name)
-{
-    T* c = w.findChild<T*>(name);
-    if (c == nullptr) {
-        qFatal("no widget %s", name);
-    }
-    return c;
-}
-
-QString status(MainWindow& w)
-{
-    return child<QStatusBar>(w, "statusbar")->currentMessage();
-}
 
 Settings_t with(Settings_t s, std::initializer_list<std::pair<settings_struct_index, uint32_t>> values)
 {
@@ -51,13 +41,6 @@ void set_registration_bytes(Settings_t& s, const char* bytes, size_t n)
     std::memcpy(s.registration, bytes, n);
     s.crc32 = 0;
     s.crc32 = settings_CalcCRC(&s);
-}
-
-// A window attached to `unit`, with its construction (connection and first load) done.
-std::unique_ptr<MainWindow> open_window()
-{
-    apptest::StreamCapture out(1); // keep the connection chatter out of the test log
-    return std::make_unique<MainWindow>();
 }
 
 } // namespace

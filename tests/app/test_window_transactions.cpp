@@ -20,31 +20,15 @@
 
 Q_DECLARE_METATYPE(sim::UnitConfig)
 
+using apptest::child;
+using apptest::open_window;
+using apptest::status;
+
 namespace {
-
-template <typename T> T* child(MainWindow& w, const char* name)
-{
-    T* c = w.findChild<T*>(name);
-    if (c == nullptr) {
-        qFatal("no widget %s", name);
-    }
-    return c;
-}
-
-QString status(MainWindow& w)
-{
-    return child<QStatusBar>(w, "statusbar")->currentMessage();
-}
 
 void click(MainWindow& w, const char* button)
 {
     child<QPushButton>(w, button)->click();
-}
-
-std::unique_ptr<MainWindow> open_window()
-{
-    apptest::StreamCapture out(1);
-    return std::make_unique<MainWindow>();
 }
 
 sim::UnitConfig current(uint8_t minor, uint8_t patch)

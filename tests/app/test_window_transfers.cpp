@@ -21,21 +21,11 @@
 #include "efis_shared/firmware.h"
 #include "efis_shared/mem_layout.h"
 
+using apptest::child;
+using apptest::open_window;
+using apptest::status;
+
 namespace {
-
-template <typename T> T* child(MainWindow& w, const char* name)
-{
-    T* c = w.findChild<T*>(name);
-    if (c == nullptr) {
-        qFatal("no widget %s", name);
-    }
-    return c;
-}
-
-QString status(MainWindow& w)
-{
-    return child<QStatusBar>(w, "statusbar")->currentMessage();
-}
 
 std::vector<uint8_t> random_bytes(size_t n, unsigned seed)
 {
@@ -71,12 +61,6 @@ QString write_file(const QTemporaryDir& dir, const char* name, const std::vector
     }
     f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
     return path;
-}
-
-std::unique_ptr<MainWindow> open_window()
-{
-    apptest::StreamCapture out(1);
-    return std::make_unique<MainWindow>();
 }
 
 void choose(MainWindow& w, const char* browse_button, const QString& path)
