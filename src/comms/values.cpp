@@ -26,6 +26,15 @@ uint32_t store_id(target_comms_t src)
     return src == SETTINGS_COMMS ? canmsg_save_user_settings() : canmsg_save_sensor_calib();
 }
 
+// Sends a command and waits for the unit's general acknowledgement of it: 0, or -1.
+int send_acknowledged(CommsManager* comms, const COMMS_MSG_t& msg)
+{
+    if (comms->write(msg) <= 0) {
+        return -1;
+    }
+    return wait_for_ack(comms, msg.can_ID) ? 0 : -1;
+}
+
 constexpr auto kValueReplyDeadline = std::chrono::milliseconds(500);
 
 } // namespace
@@ -98,10 +107,7 @@ int set_value(CommsManager* comms, target_comms_t src, uint8_t index, uint32_t v
     msg.msg_len = CAN_5_BYTES;
     msg.data[0] = index;
     std::memcpy(msg.data + 1, &value, 4);
-    if (comms->write(msg) <= 0) {
-        return -1;
-    }
-    return wait_for_ack(comms, msg.can_ID) ? 0 : -1;
+    return send_acknowledged(comms, msg);
 }
 
 int store_value(CommsManager* comms, target_comms_t src, uint32_t crc)
@@ -115,8 +121,5 @@ int store_value(CommsManager* comms, target_comms_t src, uint32_t crc)
     msg.can_ID = store_id(src);
     msg.msg_len = CAN_4_BYTES;
     std::memcpy(msg.data, &crc, 4);
-    if (comms->write(msg) <= 0) {
-        return -1;
-    }
-    return wait_for_ack(comms, msg.can_ID) ? 0 : -1;
+    return send_acknowledged(comms, msg);
 }

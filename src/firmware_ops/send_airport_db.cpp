@@ -8,45 +8,35 @@
 
 using namespace transfer_detail;
 
-namespace {
-
-TransferResult stopped(TransferStep step, uint32_t sent = 0, uint32_t total = 0)
-{
-    fflush(stdout);
-    return TransferResult{step, sent, total};
-}
-
-} // namespace
-
 TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_callback_t progress_cb,
                                void* user_data)
 {
     if (comms == nullptr || !comms->isConnected()) {
         printf("send_airport_db: CommsManager not connected\n");
-        return stopped(TransferStep::NotConnected);
+        return run_ended(TransferStep::NotConnected);
     }
     if (db_file_path == nullptr) {
         printf("send_airport_db: Invalid file path\n");
-        return stopped(TransferStep::InvalidPath);
+        return run_ended(TransferStep::InvalidPath);
     }
 
     File file(fopen(db_file_path, "rb"));
     if (file.get() == nullptr) {
         printf("send_airport_db: Failed to open file %s: %s\n", db_file_path, strerror(errno));
-        return stopped(TransferStep::FileOpen);
+        return run_ended(TransferStep::FileOpen);
     }
     if (fseek(file.get(), 0, SEEK_END) != 0) {
         printf("send_airport_db: Failed to seek end of file: %s\n", strerror(errno));
-        return stopped(TransferStep::FileSize);
+        return run_ended(TransferStep::FileSize);
     }
     const long file_size_long = ftell(file.get());
     if (file_size_long < 0) {
         printf("send_airport_db: ftell failed: %s\n", strerror(errno));
-        return stopped(TransferStep::FileSize);
+        return run_ended(TransferStep::FileSize);
     }
     if (file_size_long == 0) {
         printf("send_airport_db: File is empty\n");
-        return stopped(TransferStep::EmptyFile);
+        return run_ended(TransferStep::EmptyFile);
     }
 
     // Sized in 64 bits so that no file is ever mistaken for a small one by wrapping around.
@@ -56,7 +46,7 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
         printf("send_airport_db: File too large (%u bytes, %u blocks); max %u blocks before firmware bank\n",
                static_cast<uint32_t>(shown > 0xFFFFFFFFu ? 0xFFFFFFFFu : shown),
                static_cast<uint32_t>(blocks > 0xFFFFFFFFu ? 0xFFFFFFFFu : blocks), AIRPORT_DB_MAX_BLOCKS);
-        return stopped(TransferStep::TooLarge);
+        return run_ended(TransferStep::TooLarge);
     }
     const uint32_t file_size = static_cast<uint32_t>(file_size_long);
     const uint32_t num_blocks = static_cast<uint32_t>(blocks);
@@ -71,12 +61,12 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
     printf("send_airport_db: closing airport DB on device before flash update...\n");
     if (!send_airport_db_op(comms, AIRPORT_DB_OP_CLOSE)) {
         printf("send_airport_db: close DB command failed, aborting\n");
-        return stopped(TransferStep::CloseDatabase, 0, file_size);
+        return run_ended(TransferStep::CloseDatabase, 0, file_size);
     }
     if (!wait_for_ack(comms, airport_db_op_id)) {
         printf("send_airport_db: no ACK for close DB (expected CAN ID 0x%03X in ACK payload), aborting\n",
                airport_db_op_id);
-        return stopped(TransferStep::CloseDatabase, 0, file_size);
+        return run_ended(TransferStep::CloseDatabase, 0, file_size);
     }
     printf("send_airport_db: close DB acknowledged\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -86,7 +76,7 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
     for (uint32_t i = 0; i < num_blocks; ++i) {
         if (!mx25_erase(comms, OP_BLOCK_ERASE, static_cast<uint16_t>(i), progress_cb, user_data, i, num_blocks)) {
             printf("send_airport_db: Erase of block %u failed; stopping, airport DB left closed\n", i);
-            return stopped(TransferStep::Erase, 0, file_size);
+            return run_ended(TransferStep::Erase, 0, file_size);
         }
     }
 
@@ -94,7 +84,7 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
     rewind(file.get());
     if (!set_mx25_addr(comms, 0)) {
         printf("send_airport_db: Setting the write address failed; stopping, airport DB left closed\n");
-        return stopped(TransferStep::SetAddress, 0, file_size);
+        return run_ended(TransferStep::SetAddress, 0, file_size);
     }
 
     static const StreamLines kLines = {
@@ -113,7 +103,7 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
     file.close();
     if (total_bytes_sent != file_size) {
         printf("send_airport_db: Incomplete (%u / %u bytes); not sending open command\n", total_bytes_sent, file_size);
-        return stopped(stop == TransferStep::Done ? TransferStep::DataWrite : stop, total_bytes_sent, file_size);
+        return run_ended(stop == TransferStep::Done ? TransferStep::DataWrite : stop, total_bytes_sent, file_size);
     }
 
     printf("send_airport_db: Complete (%u bytes, %u packets)\n", total_bytes_sent, packet_count);
@@ -121,7 +111,7 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
     if (!send_airport_db_op(comms, AIRPORT_DB_OP_OPEN)) {
         // The unit is left without a database in use: not a finished transfer.
         printf("send_airport_db: warning: open DB command failed; device may need a reconnect\n");
-        return stopped(TransferStep::ReopenDatabase, total_bytes_sent, file_size);
+        return run_ended(TransferStep::ReopenDatabase, total_bytes_sent, file_size);
     }
     fflush(stdout);
     return TransferResult{TransferStep::Done, total_bytes_sent, file_size};

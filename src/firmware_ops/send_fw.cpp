@@ -14,12 +14,6 @@ struct Bank {
     uint32_t first_block;
 };
 
-TransferResult fail(TransferStep step, uint32_t sent = 0, uint32_t total = 0)
-{
-    fflush(stdout);
-    return TransferResult{step, sent, total};
-}
-
 } // namespace
 
 TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progress_callback_t progress_cb,
@@ -27,11 +21,11 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
 {
     if (comms == nullptr || !comms->isConnected()) {
         printf("send_fw: CommsManager not connected\n");
-        return fail(TransferStep::NotConnected);
+        return run_ended(TransferStep::NotConnected);
     }
     if (encrypted_bin_file_path == nullptr) {
         printf("send_fw: Invalid encrypted file path\n");
-        return fail(TransferStep::InvalidPath);
+        return run_ended(TransferStep::InvalidPath);
     }
     // One run owns the link from the partition query to the last packet.
     LinkHold lock = comms->hold();
@@ -42,14 +36,14 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
     Bank bank{};
     if (partition == partition_none) {
         printf("send_fw: Invalid partition (partition_none), cannot proceed\n");
-        return fail(TransferStep::Partition);
+        return run_ended(TransferStep::Partition);
     } else if (partition == partition_1) {
         bank = {"partition_1 (BANK1)", FW_BANK1_FIRST_BLOCK};
     } else if (partition == partition_2) {
         bank = {"partition_2 (BANK2)", FW_BANK2_FIRST_BLOCK};
     } else {
         printf("send_fw: Unknown partition value (0x%02X), cannot proceed\n", static_cast<uint32_t>(partition));
-        return fail(TransferStep::Partition);
+        return run_ended(TransferStep::Partition);
     }
     const uint32_t start_page = bank.first_block;
     printf("send_fw: Using %s, starting at page %u\n", bank.name, start_page);
@@ -57,7 +51,7 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
     File file(fopen(encrypted_bin_file_path, "rb"));
     if (file.get() == nullptr) {
         printf("send_fw: Failed to open file %s: %s\n", encrypted_bin_file_path, strerror(errno));
-        return fail(TransferStep::FileOpen);
+        return run_ended(TransferStep::FileOpen);
     }
 
     firmware_header_t header;
@@ -66,7 +60,7 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
     if (fread(header_bytes, 1, sizeof header_bytes, file.get()) != sizeof header_bytes) {
         printf("send_fw: Failed to read firmware header from %s: %s\n", encrypted_bin_file_path,
                errno != 0 ? strerror(errno) : "file shorter than the header");
-        return fail(TransferStep::HeaderRead);
+        return run_ended(TransferStep::HeaderRead);
     }
     std::memcpy(&header, header_bytes, sizeof header);
     printf("send_fw: Read firmware header (total_size=%u, plaintext_size=%u, encrypted_size=%u, offset=0x%08X)\n",
@@ -84,7 +78,7 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
         printf("send_fw: Error: Firmware too large for partition (%u blocks needed, but partition only has %u "
                "blocks)\n",
                static_cast<uint32_t>(blocks > 0xFFFFFFFFu ? 0xFFFFFFFFu : blocks), FW_BANK_BLOCKS);
-        return fail(TransferStep::TooLarge);
+        return run_ended(TransferStep::TooLarge);
     }
     const uint32_t num_blocks_needed = static_cast<uint32_t>(blocks);
     const uint32_t end_page = start_page + num_blocks_needed;
@@ -95,7 +89,7 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
         if (!mx25_erase(comms, OP_BLOCK_ERASE, static_cast<uint16_t>(b), progress_cb, user_data, b - start_page,
                         num_blocks_needed)) {
             printf("send_fw: Erase of page %u failed, stopping before anything is written\n", b);
-            return fail(TransferStep::Erase, 0, header.encrypted_size);
+            return run_ended(TransferStep::Erase, 0, header.encrypted_size);
         }
     }
 
@@ -104,23 +98,23 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
     printf("send_fw: Setting MX25 address to 0x%08X for header\n", header_address);
     if (!set_mx25_addr(comms, header_address)) {
         printf("send_fw: Setting the write address failed, stopping before anything is written\n");
-        return fail(TransferStep::SetAddress, 0, header.encrypted_size);
+        return run_ended(TransferStep::SetAddress, 0, header.encrypted_size);
     }
 
     COMMS_MSG_t hf = write_frame(header_bytes, sizeof header_bytes);
     if (comms->write(hf) <= 0) {
         printf("send_fw: Failed to send firmware header\n");
-        return fail(TransferStep::HeaderWrite, 0, header.encrypted_size);
+        return run_ended(TransferStep::HeaderWrite, 0, header.encrypted_size);
     }
     uint8_t op = 0;
     uint32_t reply_address = 0;
     if (!wait_for_mx25_ack(comms, &op, &reply_address)) {
         printf("send_fw: Header write acknowledgment failed\n");
-        return fail(TransferStep::HeaderWrite, 0, header.encrypted_size);
+        return run_ended(TransferStep::HeaderWrite, 0, header.encrypted_size);
     }
     if (op != OP_WRITE) {
         printf("send_fw: Header write op type mismatch (expected=OP_WRITE/0x%02X, got=0x%02X)\n", OP_WRITE, op);
-        return fail(TransferStep::HeaderWrite, 0, header.encrypted_size);
+        return run_ended(TransferStep::HeaderWrite, 0, header.encrypted_size);
     }
     printf("send_fw: Firmware header written successfully (address=0x%08X)\n", reply_address);
 
@@ -150,5 +144,6 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
     }
     printf("send_fw: Firmware transmission incomplete (%u/%u bytes sent, %u packets)\n", total_bytes_sent,
            encrypted_data_size, packet_count);
-    return fail(stop == TransferStep::Done ? TransferStep::DataWrite : stop, total_bytes_sent, encrypted_data_size);
+    return run_ended(stop == TransferStep::Done ? TransferStep::DataWrite : stop, total_bytes_sent,
+                     encrypted_data_size);
 }

@@ -84,6 +84,13 @@ struct StreamOutcome {
 StreamOutcome stream_data(CommsManager* comms, FILE* file, uint32_t total, fw_progress_callback_t progress_cb,
                           void* user_data, const StreamLines& lines, PacketPause& pause);
 
+// The result of a run that ends here, with its printed lines flushed.
+inline TransferResult run_ended(TransferStep step, uint32_t sent = 0, uint32_t total = 0)
+{
+    fflush(stdout);
+    return TransferResult{step, sent, total};
+}
+
 // Blocks needed to hold `bytes` bytes, without 32-bit wrap-around.
 inline uint64_t blocks_for(uint64_t bytes, uint32_t block_size)
 {
