@@ -1,8 +1,8 @@
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 
 #include "comms/comms.h"
+#include "comms/device_log.h"
 
 namespace {
 
@@ -38,15 +38,15 @@ uint32_t le32(const uint8_t* p)
     return v;
 }
 
-// Prints the general wait's read failure; false when the wait must end.
+// Logs the general wait's read failure; false when the wait must end.
 bool general_read_ok(ReadOutcome r)
 {
     if (r == ReadOutcome::Error) {
-        printf("Error reading ACK from device.\n");
+        device_log("Error reading ACK from device.\n");
         return false;
     }
     if (r != ReadOutcome::Frame) {
-        printf("No ACK received from device (timeout or no data).\n");
+        device_log("No ACK received from device (timeout or no data).\n");
         return false;
     }
     return true;
@@ -55,11 +55,11 @@ bool general_read_ok(ReadOutcome r)
 bool mx25_read_ok(ReadOutcome r)
 {
     if (r == ReadOutcome::Error) {
-        printf("wait_for_mx25_ack: Error reading response from device.\n");
+        device_log("wait_for_mx25_ack: Error reading response from device.\n");
         return false;
     }
     if (r != ReadOutcome::Frame) {
-        printf("wait_for_mx25_ack: No response received (timeout or no data).\n");
+        device_log("wait_for_mx25_ack: No response received (timeout or no data).\n");
         return false;
     }
     return true;
@@ -105,20 +105,20 @@ bool wait_for_ack_legacy(CommsManager* comms, uint32_t expected_can_id)
             continue; // LEGACY_CANMSG_NACK included: only the acknowledgement itself decides
         }
         if (f.msg_len != CAN_6_BYTES) {
-            printf("ACK validation failed: msg_len mismatch (expected CAN_6_BYTES, got 0x%02X)\n", f.msg_len);
+            device_log("ACK validation failed: msg_len mismatch (expected CAN_6_BYTES, got 0x%02X)\n", f.msg_len);
             return false;
         }
         const uint32_t acked = le32(f.data);
         if (acked != expected_can_id) {
-            printf("ACK validation failed: data can_ID mismatch (expected 0x%08X, got 0x%08X)\n", expected_can_id,
-                   acked);
+            device_log("ACK validation failed: data can_ID mismatch (expected 0x%08X, got 0x%08X)\n", expected_can_id,
+                       acked);
             return false;
         }
         if (f.data[4] == 0xEF && f.data[5] == 0x15) {
             return true;
         }
-        printf("ACK validation failed: data[4-5] mismatch (expected 0xEF 0x15, got 0x%02X 0x%02X)\n", f.data[4],
-               f.data[5]);
+        device_log("ACK validation failed: data[4-5] mismatch (expected 0xEF 0x15, got 0x%02X 0x%02X)\n", f.data[4],
+                   f.data[5]);
         return false;
     }
 }
@@ -141,12 +141,13 @@ bool wait_for_ack_compact(CommsManager* comms, uint32_t expected_can_id)
             continue;
         }
         if (f.msg_len != CAN_4_BYTES) {
-            printf("ACK validation failed: msg_len mismatch (expected CAN_4_BYTES, got 0x%02X)\n", f.msg_len);
+            device_log("ACK validation failed: msg_len mismatch (expected CAN_4_BYTES, got 0x%02X)\n", f.msg_len);
             return false;
         }
         const uint16_t acked = static_cast<uint16_t>(f.data[1] | (f.data[2] << 8));
         if (acked != expected16) {
-            printf("ACK validation failed: payload can_ID mismatch (expected 0x%03X, got 0x%03X)\n", expected16, acked);
+            device_log("ACK validation failed: payload can_ID mismatch (expected 0x%03X, got 0x%03X)\n", expected16,
+                       acked);
             return false;
         }
         const uint8_t status = f.data[3];
@@ -154,9 +155,9 @@ bool wait_for_ack_compact(CommsManager* comms, uint32_t expected_can_id)
             return true;
         }
         if (status == NACK) {
-            printf("NACK received for command CAN ID 0x%03X.\n", acked);
+            device_log("NACK received for command CAN ID 0x%03X.\n", acked);
         } else {
-            printf("ACK validation failed: invalid status byte %u (expected 0 or 1)\n", status);
+            device_log("ACK validation failed: invalid status byte %u (expected 0 or 1)\n", status);
         }
         return false;
     }
@@ -193,7 +194,7 @@ bool wait_for_mx25_ack_legacy(CommsManager* comms, uint8_t* op_type_out, uint32_
             return true;
         }
         if (f.can_ID == nack_id) {
-            printf("wait_for_mx25_ack: Operation failed (MX25 NACK)\n");
+            device_log("wait_for_mx25_ack: Operation failed (MX25 NACK)\n");
             return false;
         }
     }
@@ -222,9 +223,9 @@ bool wait_for_mx25_ack_unified(CommsManager* comms, uint8_t* op_type_out, uint32
             return true;
         }
         if (status == NACK) {
-            printf("wait_for_mx25_ack: MX25 NACK (op=0x%02X)\n", f.data[0]);
+            device_log("wait_for_mx25_ack: MX25 NACK (op=0x%02X)\n", f.data[0]);
         } else {
-            printf("wait_for_mx25_ack: invalid status byte %u (expected 0 or 1)\n", status);
+            device_log("wait_for_mx25_ack: invalid status byte %u (expected 0 or 1)\n", status);
         }
         return false;
     }

@@ -25,7 +25,7 @@ public:
     bool connectUSB(uint16_t vendor_id, uint16_t product_id);
     bool connectCANFD(const std::string& interface_name);
     // Opens the unit (USB first, then CAN FD), proves each link with WHOAMI and fills the firmware
-    // version cache. Prints its progress on standard output.
+    // version cache. Logs its progress through device_log.
     bool establish_connection();
 
     // Routed to the connected transport, USB first. Bytes moved, 0 on a read time-out, -1 on error.

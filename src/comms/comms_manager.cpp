@@ -1,6 +1,6 @@
 #include "comms/comms.h"
 
-#include <cstdio>
+#include "comms/device_log.h"
 
 CommsManager::CommsManager() : usbHid(new USBHID()), canFd(new CANFD()) {}
 
@@ -33,54 +33,54 @@ bool CommsManager::establish_connection()
     bool usb_connected = false;
     bool canfd_connected = false;
 
-    printf("Attempting to connect to USB HID device 0x%04X:0x%04X\n", vendor_id, product_id);
+    device_log("Attempting to connect to USB HID device 0x%04X:0x%04X\n", vendor_id, product_id);
     if (!connectUSB(vendor_id, product_id)) {
-        printf("Failed to connect to USB HID device\n");
+        device_log("Failed to connect to USB HID device\n");
     } else {
-        printf("USB HID device connected, verifying with serial number request...\n");
+        device_log("USB HID device connected, verifying with serial number request...\n");
         fwversion_t fw = {0};
         const uint32_t serial = get_serialnumber(this, USB_HID, &fw);
         if (serial == 0xFFFFFFFFu) {
-            printf("Failed to get serial number from USB HID device - disconnecting\n");
+            device_log("Failed to get serial number from USB HID device - disconnecting\n");
             usbHid->disconnect();
         } else {
             usb_connected = true;
-            printf("Successfully connected to USB HID device! Serial number: 0x%08X, firmware %u.%u.%u (rc %u)\n",
-                   serial, fw.major, fw.minor, fw.patch, fw.rc);
+            device_log("Successfully connected to USB HID device! Serial number: 0x%08X, firmware %u.%u.%u (rc %u)\n",
+                       serial, fw.major, fw.minor, fw.patch, fw.rc);
         }
     }
 
     const std::string can_name = "can0";
-    printf("Attempting to connect to CAN FD interface: %s\n", can_name.c_str());
+    device_log("Attempting to connect to CAN FD interface: %s\n", can_name.c_str());
     if (!connectCANFD(can_name)) {
-        printf("Failed to connect to CAN FD interface\n");
+        device_log("Failed to connect to CAN FD interface\n");
     } else {
-        printf("CAN FD interface connected, verifying with serial number request...\n");
+        device_log("CAN FD interface connected, verifying with serial number request...\n");
         fwversion_t fw = {0};
         const uint32_t serial = get_serialnumber(this, CAN_FD, &fw);
         if (serial == 0xFFFFFFFFu) {
-            printf("Failed to get serial number from CAN FD interface - disconnecting\n");
+            device_log("Failed to get serial number from CAN FD interface - disconnecting\n");
             canFd->disconnect();
         } else {
             canfd_connected = true;
-            printf("Successfully connected to CAN FD interface! Serial number: 0x%08X, firmware %u.%u.%u (rc %u)\n",
-                   serial, fw.major, fw.minor, fw.patch, fw.rc);
+            device_log("Successfully connected to CAN FD interface! Serial number: 0x%08X, firmware %u.%u.%u (rc %u)\n",
+                       serial, fw.major, fw.minor, fw.patch, fw.rc);
         }
     }
 
     if (!usb_connected && !canfd_connected) {
-        printf("Failed to connect via both USB HID and CAN FD\n");
-        fflush(stdout);
+        device_log("Failed to connect via both USB HID and CAN FD\n");
+        device_log_flush();
         return false;
     }
     if (usb_connected && canfd_connected) {
-        printf("Connected via both USB HID and CAN FD\n");
+        device_log("Connected via both USB HID and CAN FD\n");
     } else if (usb_connected) {
-        printf("Connected via USB HID\n");
+        device_log("Connected via USB HID\n");
     } else {
-        printf("Connected via CAN FD\n");
+        device_log("Connected via CAN FD\n");
     }
-    fflush(stdout);
+    device_log_flush();
     return true;
 }
 
@@ -96,7 +96,7 @@ int CommsManager::write(const COMMS_MSG_t& msg)
         copy.iface = CAN_FD;
         return canFd->write(copy);
     }
-    printf("No interface connected.\n");
+    device_log("No interface connected.\n");
     return -1;
 }
 

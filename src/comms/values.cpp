@@ -1,8 +1,8 @@
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 
 #include "comms/comms.h"
+#include "comms/device_log.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ constexpr auto kValueReplyDeadline = std::chrono::milliseconds(500);
 bool read_value(CommsManager* comms, target_comms_t src, uint8_t index, uint32_t* value_out)
 {
     if (comms == nullptr || !comms->isConnected()) {
-        printf("CommsManager not connected.\n");
+        device_log("CommsManager not connected.\n");
         return false;
     }
     LinkHold lock = comms->hold();
@@ -54,25 +54,25 @@ bool read_value(CommsManager* comms, target_comms_t src, uint8_t index, uint32_t
     req.msg_len = CAN_1_BYTES;
     req.data[0] = index;
     if (comms->write(req) <= 0) {
-        printf("Failed to send COMMS_MSG_t to device.\n");
+        device_log("Failed to send COMMS_MSG_t to device.\n");
         return false;
     }
 
     const auto deadline = std::chrono::steady_clock::now() + kValueReplyDeadline;
     for (;;) {
         if (std::chrono::steady_clock::now() > deadline) {
-            printf("get_value: timeout waiting for response (expected CAN ID 0x%03X).\n", awaited);
+            device_log("get_value: timeout waiting for response (expected CAN ID 0x%03X).\n", awaited);
             return false;
         }
         COMMS_MSG_t reply;
         std::memset(&reply, 0, sizeof reply);
         const int n = comms->read(&reply);
         if (n == 0) {
-            printf("No response received from device (timeout or no data).\n");
+            device_log("No response received from device (timeout or no data).\n");
             return false;
         }
         if (n < 0) {
-            printf("Error reading response from device.\n");
+            device_log("Error reading response from device.\n");
             return false;
         }
         // Judged by the bytes the code carries: a code above 15 carries none, so a frame labelled

@@ -1,9 +1,9 @@
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 
 #include "comms/comms.h"
+#include "comms/device_log.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ uint32_t probe_whoami(CommsManager* comms, COMM_INTERFACE_t iface, uint32_t whoa
 
     if (t.write(req) <= 0) {
         if (verbose_errors) {
-            printf("get_serialnumber: Failed to send message to device.\n");
+            device_log("get_serialnumber: Failed to send message to device.\n");
         }
         return 0xFFFFFFFFu;
     }
@@ -76,7 +76,7 @@ uint32_t probe_whoami(CommsManager* comms, COMM_INTERFACE_t iface, uint32_t whoa
                 continue;
             }
             if (verbose_errors) {
-                printf("get_serialnumber: Error reading response from device (%s).\n", strerror(errno));
+                device_log("get_serialnumber: Error reading response from device (%s).\n", strerror(errno));
             }
             return 0xFFFFFFFFu;
         }
@@ -107,7 +107,7 @@ uint32_t probe_whoami(CommsManager* comms, COMM_INTERFACE_t iface, uint32_t whoa
     }
 
     if (verbose_errors) {
-        printf("get_serialnumber: No valid WHOAMI response before timeout.\n");
+        device_log("get_serialnumber: No valid WHOAMI response before timeout.\n");
     }
     return 0xFFFFFFFFu;
 }
@@ -121,7 +121,7 @@ uint32_t get_serialnumber(CommsManager* comms, COMM_INTERFACE_t iface, fwversion
     if (serial != 0xFFFFFFFFu) {
         return serial;
     }
-    printf("get_serialnumber: current WHOAMI (0x%03X) failed; retrying legacy WHOAMI (0x%03X).\n", kWhoamiCurrent,
-           kWhoamiLegacy);
+    device_log("get_serialnumber: current WHOAMI (0x%03X) failed; retrying legacy WHOAMI (0x%03X).\n", kWhoamiCurrent,
+               kWhoamiLegacy);
     return probe_whoami(comms, iface, kWhoamiLegacy, firmware_version_out, true);
 }

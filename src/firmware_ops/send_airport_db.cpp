@@ -12,30 +12,30 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
                                void* user_data)
 {
     if (comms == nullptr || !comms->isConnected()) {
-        printf("send_airport_db: CommsManager not connected\n");
+        device_log("send_airport_db: CommsManager not connected\n");
         return run_ended(TransferStep::NotConnected);
     }
     if (db_file_path == nullptr) {
-        printf("send_airport_db: Invalid file path\n");
+        device_log("send_airport_db: Invalid file path\n");
         return run_ended(TransferStep::InvalidPath);
     }
 
     File file(fopen(db_file_path, "rb"));
     if (file.get() == nullptr) {
-        printf("send_airport_db: Failed to open file %s: %s\n", db_file_path, strerror(errno));
+        device_log("send_airport_db: Failed to open file %s: %s\n", db_file_path, strerror(errno));
         return run_ended(TransferStep::FileOpen);
     }
     if (fseek(file.get(), 0, SEEK_END) != 0) {
-        printf("send_airport_db: Failed to seek end of file: %s\n", strerror(errno));
+        device_log("send_airport_db: Failed to seek end of file: %s\n", strerror(errno));
         return run_ended(TransferStep::FileSize);
     }
     const long file_size_long = ftell(file.get());
     if (file_size_long < 0) {
-        printf("send_airport_db: ftell failed: %s\n", strerror(errno));
+        device_log("send_airport_db: ftell failed: %s\n", strerror(errno));
         return run_ended(TransferStep::FileSize);
     }
     if (file_size_long == 0) {
-        printf("send_airport_db: File is empty\n");
+        device_log("send_airport_db: File is empty\n");
         return run_ended(TransferStep::EmptyFile);
     }
 
@@ -43,47 +43,47 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
     const uint64_t blocks = blocks_for(static_cast<uint64_t>(file_size_long), MX25_BLOCK_SIZE);
     if (blocks > AIRPORT_DB_MAX_BLOCKS) {
         const uint64_t shown = static_cast<uint64_t>(file_size_long);
-        printf("send_airport_db: File too large (%u bytes, %u blocks); max %u blocks before firmware bank\n",
-               static_cast<uint32_t>(shown > 0xFFFFFFFFu ? 0xFFFFFFFFu : shown),
-               static_cast<uint32_t>(blocks > 0xFFFFFFFFu ? 0xFFFFFFFFu : blocks), AIRPORT_DB_MAX_BLOCKS);
+        device_log("send_airport_db: File too large (%u bytes, %u blocks); max %u blocks before firmware bank\n",
+                   static_cast<uint32_t>(shown > 0xFFFFFFFFu ? 0xFFFFFFFFu : shown),
+                   static_cast<uint32_t>(blocks > 0xFFFFFFFFu ? 0xFFFFFFFFu : blocks), AIRPORT_DB_MAX_BLOCKS);
         return run_ended(TransferStep::TooLarge);
     }
     const uint32_t file_size = static_cast<uint32_t>(file_size_long);
     const uint32_t num_blocks = static_cast<uint32_t>(blocks);
-    printf("send_airport_db: %u bytes, erasing %u blocks starting at block 0 (address 0x%08X)\n", file_size, num_blocks,
-           0u);
+    device_log("send_airport_db: %u bytes, erasing %u blocks starting at block 0 (address 0x%08X)\n", file_size,
+               num_blocks, 0u);
 
     // One run owns the link from the close to the reopen.
     LinkHold lock = comms->hold();
     PacketPause pause;
     const uint32_t airport_db_op_id = canmsg_airport_db_op();
 
-    printf("send_airport_db: closing airport DB on device before flash update...\n");
+    device_log("send_airport_db: closing airport DB on device before flash update...\n");
     if (!send_airport_db_op(comms, AIRPORT_DB_OP_CLOSE)) {
-        printf("send_airport_db: close DB command failed, aborting\n");
+        device_log("send_airport_db: close DB command failed, aborting\n");
         return run_ended(TransferStep::CloseDatabase, 0, file_size);
     }
     if (!wait_for_ack(comms, airport_db_op_id)) {
-        printf("send_airport_db: no ACK for close DB (expected CAN ID 0x%03X in ACK payload), aborting\n",
-               airport_db_op_id);
+        device_log("send_airport_db: no ACK for close DB (expected CAN ID 0x%03X in ACK payload), aborting\n",
+                   airport_db_op_id);
         return run_ended(TransferStep::CloseDatabase, 0, file_size);
     }
-    printf("send_airport_db: close DB acknowledged\n");
+    device_log("send_airport_db: close DB acknowledged\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
     // A failed erase or address leaves the database closed: reopening a half-erased region would
     // hand the unit a corrupted database.
     for (uint32_t i = 0; i < num_blocks; ++i) {
         if (!mx25_erase(comms, OP_BLOCK_ERASE, static_cast<uint16_t>(i), progress_cb, user_data, i, num_blocks)) {
-            printf("send_airport_db: Erase of block %u failed; stopping, airport DB left closed\n", i);
+            device_log("send_airport_db: Erase of block %u failed; stopping, airport DB left closed\n", i);
             return run_ended(TransferStep::Erase, 0, file_size);
         }
     }
 
-    printf("send_airport_db: Erase complete, setting address 0x%08X and transferring data...\n", 0u);
+    device_log("send_airport_db: Erase complete, setting address 0x%08X and transferring data...\n", 0u);
     rewind(file.get());
     if (!set_mx25_addr(comms, 0)) {
-        printf("send_airport_db: Setting the write address failed; stopping, airport DB left closed\n");
+        device_log("send_airport_db: Setting the write address failed; stopping, airport DB left closed\n");
         return run_ended(TransferStep::SetAddress, 0, file_size);
     }
 
@@ -102,17 +102,18 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
 
     file.close();
     if (total_bytes_sent != file_size) {
-        printf("send_airport_db: Incomplete (%u / %u bytes); not sending open command\n", total_bytes_sent, file_size);
+        device_log("send_airport_db: Incomplete (%u / %u bytes); not sending open command\n", total_bytes_sent,
+                   file_size);
         return run_ended(stop == TransferStep::Done ? TransferStep::DataWrite : stop, total_bytes_sent, file_size);
     }
 
-    printf("send_airport_db: Complete (%u bytes, %u packets)\n", total_bytes_sent, packet_count);
-    printf("send_airport_db: opening airport DB on device...\n");
+    device_log("send_airport_db: Complete (%u bytes, %u packets)\n", total_bytes_sent, packet_count);
+    device_log("send_airport_db: opening airport DB on device...\n");
     if (!send_airport_db_op(comms, AIRPORT_DB_OP_OPEN)) {
         // The unit is left without a database in use: not a finished transfer.
-        printf("send_airport_db: warning: open DB command failed; device may need a reconnect\n");
+        device_log("send_airport_db: warning: open DB command failed; device may need a reconnect\n");
         return run_ended(TransferStep::ReopenDatabase, total_bytes_sent, file_size);
     }
-    fflush(stdout);
+    device_log_flush();
     return TransferResult{TransferStep::Done, total_bytes_sent, file_size};
 }

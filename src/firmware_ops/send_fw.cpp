@@ -20,37 +20,37 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
                        void* user_data)
 {
     if (comms == nullptr || !comms->isConnected()) {
-        printf("send_fw: CommsManager not connected\n");
+        device_log("send_fw: CommsManager not connected\n");
         return run_ended(TransferStep::NotConnected);
     }
     if (encrypted_bin_file_path == nullptr) {
-        printf("send_fw: Invalid encrypted file path\n");
+        device_log("send_fw: Invalid encrypted file path\n");
         return run_ended(TransferStep::InvalidPath);
     }
     // One run owns the link from the partition query to the last packet.
     LinkHold lock = comms->hold();
     PacketPause pause;
 
-    printf("send_fw: Getting current MX25 partition...\n");
+    device_log("send_fw: Getting current MX25 partition...\n");
     const mx25_partition partition = get_mx25_partition(comms);
     Bank bank{};
     if (partition == partition_none) {
-        printf("send_fw: Invalid partition (partition_none), cannot proceed\n");
+        device_log("send_fw: Invalid partition (partition_none), cannot proceed\n");
         return run_ended(TransferStep::Partition);
     } else if (partition == partition_1) {
         bank = {"partition_1 (BANK1)", FW_BANK1_FIRST_BLOCK};
     } else if (partition == partition_2) {
         bank = {"partition_2 (BANK2)", FW_BANK2_FIRST_BLOCK};
     } else {
-        printf("send_fw: Unknown partition value (0x%02X), cannot proceed\n", static_cast<uint32_t>(partition));
+        device_log("send_fw: Unknown partition value (0x%02X), cannot proceed\n", static_cast<uint32_t>(partition));
         return run_ended(TransferStep::Partition);
     }
     const uint32_t start_page = bank.first_block;
-    printf("send_fw: Using %s, starting at page %u\n", bank.name, start_page);
+    device_log("send_fw: Using %s, starting at page %u\n", bank.name, start_page);
 
     File file(fopen(encrypted_bin_file_path, "rb"));
     if (file.get() == nullptr) {
-        printf("send_fw: Failed to open file %s: %s\n", encrypted_bin_file_path, strerror(errno));
+        device_log("send_fw: Failed to open file %s: %s\n", encrypted_bin_file_path, strerror(errno));
         return run_ended(TransferStep::FileOpen);
     }
 
@@ -58,13 +58,13 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
     uint8_t header_bytes[sizeof header];
     errno = 0;
     if (fread(header_bytes, 1, sizeof header_bytes, file.get()) != sizeof header_bytes) {
-        printf("send_fw: Failed to read firmware header from %s: %s\n", encrypted_bin_file_path,
-               errno != 0 ? strerror(errno) : "file shorter than the header");
+        device_log("send_fw: Failed to read firmware header from %s: %s\n", encrypted_bin_file_path,
+                   errno != 0 ? strerror(errno) : "file shorter than the header");
         return run_ended(TransferStep::HeaderRead);
     }
     std::memcpy(&header, header_bytes, sizeof header);
-    printf("send_fw: Read firmware header (total_size=%u, plaintext_size=%u, encrypted_size=%u, offset=0x%08X)\n",
-           header.total_size, header.plaintext_size, header.encrypted_size, header.offset);
+    device_log("send_fw: Read firmware header (total_size=%u, plaintext_size=%u, encrypted_size=%u, offset=0x%08X)\n",
+               header.total_size, header.plaintext_size, header.encrypted_size, header.offset);
 
     // The run writes the header and encrypted_size bytes after it; erase enough for all of that,
     // and never less than total_size asks for, so no byte lands in unerased flash or past the bank.
@@ -75,52 +75,52 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
         blocks = blocks_written;
     }
     if (blocks > FW_BANK_BLOCKS) {
-        printf("send_fw: Error: Firmware too large for partition (%u blocks needed, but partition only has %u "
-               "blocks)\n",
-               static_cast<uint32_t>(blocks > 0xFFFFFFFFu ? 0xFFFFFFFFu : blocks), FW_BANK_BLOCKS);
+        device_log("send_fw: Error: Firmware too large for partition (%u blocks needed, but partition only has %u "
+                   "blocks)\n",
+                   static_cast<uint32_t>(blocks > 0xFFFFFFFFu ? 0xFFFFFFFFu : blocks), FW_BANK_BLOCKS);
         return run_ended(TransferStep::TooLarge);
     }
     const uint32_t num_blocks_needed = static_cast<uint32_t>(blocks);
     const uint32_t end_page = start_page + num_blocks_needed;
-    printf("send_fw: Firmware size: %u bytes, will erase %u blocks (pages %u to %u)\n", header.total_size,
-           num_blocks_needed, start_page, end_page - 1);
+    device_log("send_fw: Firmware size: %u bytes, will erase %u blocks (pages %u to %u)\n", header.total_size,
+               num_blocks_needed, start_page, end_page - 1);
 
     for (uint32_t b = start_page; b < end_page; ++b) {
         if (!mx25_erase(comms, OP_BLOCK_ERASE, static_cast<uint16_t>(b), progress_cb, user_data, b - start_page,
                         num_blocks_needed)) {
-            printf("send_fw: Erase of page %u failed, stopping before anything is written\n", b);
+            device_log("send_fw: Erase of page %u failed, stopping before anything is written\n", b);
             return run_ended(TransferStep::Erase, 0, header.encrypted_size);
         }
     }
 
-    printf("send_fw: All blocks erased, setting address and sending firmware header...\n");
+    device_log("send_fw: All blocks erased, setting address and sending firmware header...\n");
     const uint32_t header_address = start_page * MX25_BLOCK_SIZE;
-    printf("send_fw: Setting MX25 address to 0x%08X for header\n", header_address);
+    device_log("send_fw: Setting MX25 address to 0x%08X for header\n", header_address);
     if (!set_mx25_addr(comms, header_address)) {
-        printf("send_fw: Setting the write address failed, stopping before anything is written\n");
+        device_log("send_fw: Setting the write address failed, stopping before anything is written\n");
         return run_ended(TransferStep::SetAddress, 0, header.encrypted_size);
     }
 
     COMMS_MSG_t hf = write_frame(header_bytes, sizeof header_bytes);
     if (comms->write(hf) <= 0) {
-        printf("send_fw: Failed to send firmware header\n");
+        device_log("send_fw: Failed to send firmware header\n");
         return run_ended(TransferStep::HeaderWrite, 0, header.encrypted_size);
     }
     uint8_t op = 0;
     uint32_t reply_address = 0;
     if (!wait_for_mx25_ack(comms, &op, &reply_address)) {
-        printf("send_fw: Header write acknowledgment failed\n");
+        device_log("send_fw: Header write acknowledgment failed\n");
         return run_ended(TransferStep::HeaderWrite, 0, header.encrypted_size);
     }
     if (op != OP_WRITE) {
-        printf("send_fw: Header write op type mismatch (expected=OP_WRITE/0x%02X, got=0x%02X)\n", OP_WRITE, op);
+        device_log("send_fw: Header write op type mismatch (expected=OP_WRITE/0x%02X, got=0x%02X)\n", OP_WRITE, op);
         return run_ended(TransferStep::HeaderWrite, 0, header.encrypted_size);
     }
-    printf("send_fw: Firmware header written successfully (address=0x%08X)\n", reply_address);
+    device_log("send_fw: Firmware header written successfully (address=0x%08X)\n", reply_address);
 
     const uint32_t encrypted_data_size = header.encrypted_size;
-    printf("send_fw: Encrypted data size: %u bytes (0x%08X)\n", encrypted_data_size, encrypted_data_size);
-    printf("send_fw: Starting firmware data transmission...\n");
+    device_log("send_fw: Encrypted data size: %u bytes (0x%08X)\n", encrypted_data_size, encrypted_data_size);
+    device_log("send_fw: Starting firmware data transmission...\n");
     static const StreamLines kLines = {
         "send_fw: Reached end of file\n",
         "send_fw: Error reading file: %s\n",
@@ -137,13 +137,13 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
 
     file.close();
     if (total_bytes_sent == encrypted_data_size) {
-        printf("send_fw: Firmware transmission completed successfully (%u bytes, %u packets)\n", total_bytes_sent,
-               packet_count);
-        fflush(stdout);
+        device_log("send_fw: Firmware transmission completed successfully (%u bytes, %u packets)\n", total_bytes_sent,
+                   packet_count);
+        device_log_flush();
         return TransferResult{TransferStep::Done, total_bytes_sent, encrypted_data_size};
     }
-    printf("send_fw: Firmware transmission incomplete (%u/%u bytes sent, %u packets)\n", total_bytes_sent,
-           encrypted_data_size, packet_count);
+    device_log("send_fw: Firmware transmission incomplete (%u/%u bytes sent, %u packets)\n", total_bytes_sent,
+               encrypted_data_size, packet_count);
     return run_ended(stop == TransferStep::Done ? TransferStep::DataWrite : stop, total_bytes_sent,
                      encrypted_data_size);
 }

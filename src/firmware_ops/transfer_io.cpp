@@ -60,6 +60,10 @@ void transfer_detail::PacketPause::wait()
     }
 }
 
+// The lines' formats come from the uploads' constant StreamLines tables; each takes the arguments
+// noted at StreamLines, which is what the calls below pass.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
 StreamOutcome transfer_detail::stream_data(CommsManager* comms, FILE* file, uint32_t total,
                                            fw_progress_callback_t progress_cb, void* user_data,
                                            const StreamLines& lines, PacketPause& pause)
@@ -80,27 +84,27 @@ StreamOutcome transfer_detail::stream_data(CommsManager* comms, FILE* file, uint
         }
         if (got == 0) {
             if (feof(file)) {
-                fputs(lines.end_of_file, stdout);
+                device_log("%s", lines.end_of_file);
                 out.stop = TransferStep::UnexpectedEnd;
             } else {
-                printf(lines.read_error, strerror(errno));
+                device_log(lines.read_error, strerror(errno));
                 out.stop = TransferStep::FileRead;
             }
             return out;
         }
 
         if (comms->write(write_frame(buffer, static_cast<uint32_t>(got))) <= 0) {
-            printf(lines.send_failed, out.packets);
+            device_log(lines.send_failed, out.packets);
             out.stop = TransferStep::DataWrite;
             return out;
         }
         if (!wait_for_mx25_ack(comms, &op, &reply_address)) {
-            printf(lines.ack_failed, out.packets);
+            device_log(lines.ack_failed, out.packets);
             out.stop = TransferStep::DataWrite;
             return out;
         }
         if (op != OP_WRITE) {
-            printf(lines.op_mismatch, static_cast<unsigned>(OP_WRITE), op);
+            device_log(lines.op_mismatch, static_cast<unsigned>(OP_WRITE), op);
             out.stop = TransferStep::DataWrite;
             return out;
         }
@@ -112,9 +116,10 @@ StreamOutcome transfer_detail::stream_data(CommsManager* comms, FILE* file, uint
         }
         if (lines.progress != nullptr && out.packets % 100 == 0) {
             const float pct = 100.0f * static_cast<float>(out.bytes_sent) / static_cast<float>(total);
-            printf(lines.progress, out.bytes_sent, total, static_cast<double>(pct));
+            device_log(lines.progress, out.bytes_sent, total, static_cast<double>(pct));
         }
         pause.wait();
     }
     return out;
 }
+#pragma GCC diagnostic pop

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "comms/comms.h"
+#include "comms/device_log.h"
 #include "efis_shared/comms_types.h"
 #include "firmware_ops/firmware_ops.h"
 
@@ -63,7 +64,7 @@ private:
     std::chrono::nanoseconds late_{0}; // running estimate of how late a sleep wakes
 };
 
-// What a data phase prints; each format takes the arguments noted.
+// What a data phase logs; each format takes the arguments noted.
 struct StreamLines {
     const char* end_of_file; // none
     const char* read_error;  // %s: the system's error text
@@ -84,10 +85,10 @@ struct StreamOutcome {
 StreamOutcome stream_data(CommsManager* comms, FILE* file, uint32_t total, fw_progress_callback_t progress_cb,
                           void* user_data, const StreamLines& lines, PacketPause& pause);
 
-// The result of a run that ends here, with its printed lines flushed.
+// The result of a run that ends here, with its logged lines flushed.
 inline TransferResult run_ended(TransferStep step, uint32_t sent = 0, uint32_t total = 0)
 {
-    fflush(stdout);
+    device_log_flush();
     return TransferResult{step, sent, total};
 }
 
