@@ -17,35 +17,6 @@ uint32_t user_config_chk = 0;
 uint32_t mem_version = 0;
 uint32_t user_config_sizeof = 0;
 
-int store_settings(CommsManager* comms, uint32_t crc)
-{
-    if (comms == nullptr || !comms->isConnected()) {
-        return -1;
-    }
-    LinkHold hold = comms->hold();
-
-    COMMS_MSG_t msg;
-    std::memset(&msg, 0, sizeof msg);
-    msg.can_ID = canmsg_save_user_settings();
-    msg.msg_len = CAN_4_BYTES;
-    std::memcpy(msg.data, &crc, 4);
-    if (comms->write(msg) < 1) {
-        qDebug() << "Failed to send store command";
-        return -1;
-    }
-    // The unit erases its settings area first and reports that with a flash acknowledgement.
-    if (!wait_for_mx25_ack(comms, nullptr, nullptr)) {
-        qDebug() << "Flash erase failed or timeout waiting for MX25 erase status";
-        return -1;
-    }
-    qDebug() << "Flash erase succeeded";
-    if (wait_for_ack(comms, canmsg_save_user_settings())) {
-        return 0;
-    }
-    qDebug() << "Store command failed: no valid ACK (or NACK) for save settings";
-    return -1;
-}
-
 namespace {
 
 // One settings word for a transaction; on failure logs and shows why, and the transaction ends.
@@ -59,6 +30,31 @@ bool read_word(CommsManager* comms, QStatusBar* status, settings_struct_index in
     qDebug() << log_text;
     status->showMessage(status_text);
     return false;
+}
+
+// Commits the record on the unit and logs how far the commit came.
+int store_settings_logged(CommsManager* comms, uint32_t crc)
+{
+    StoreSettingsStep failed = StoreSettingsStep::None;
+    const int result = store_settings(comms, crc, &failed);
+    switch (failed) {
+    case StoreSettingsStep::NotConnected:
+        break;
+    case StoreSettingsStep::Send:
+        qDebug() << "Failed to send store command";
+        break;
+    case StoreSettingsStep::Erase:
+        qDebug() << "Flash erase failed or timeout waiting for MX25 erase status";
+        break;
+    case StoreSettingsStep::Confirm:
+        qDebug() << "Flash erase succeeded";
+        qDebug() << "Store command failed: no valid ACK (or NACK) for save settings";
+        break;
+    case StoreSettingsStep::None:
+        qDebug() << "Flash erase succeeded";
+        break;
+    }
+    return result;
 }
 
 } // namespace
@@ -233,7 +229,7 @@ void MainWindow::onSaveClicked()
     printf("New CRC %08X\n", crc);
     fflush(stdout);
 
-    if (store_settings(comms, crc) != 0) {
+    if (store_settings_logged(comms, crc) != 0) {
         qDebug() << "Error storing configuration to EEPROM";
         ui->statusbar->showMessage("Error: Failed to store configuration to EEPROM");
         return;
@@ -248,12 +244,7 @@ void MainWindow::onRebootClicked()
     if (!settingsLinkAvailable()) {
         return;
     }
-    COMMS_MSG_t msg;
-    std::memset(&msg, 0, sizeof msg);
-    msg.can_ID = canmsg_enter_bl();
-    msg.msg_len = CAN_1_BYTES;
-    msg.data[0] = 0x48;
-    if (comms->write(msg) < 1) {
+    if (!send_reboot(comms)) {
         qDebug() << "Failed to send reboot command";
         ui->statusbar->showMessage("Error: Failed to send reboot command");
     } else {

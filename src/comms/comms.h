@@ -95,3 +95,17 @@ bool read_value(CommsManager* comms, target_comms_t src, uint8_t index, uint32_t
 // 0 when the unit acknowledged, -1 otherwise.
 int set_value(CommsManager* comms, target_comms_t src, uint8_t index, uint32_t value);
 int store_value(CommsManager* comms, target_comms_t src, uint32_t crc);
+
+// --- settings commit and reboot ---------------------------------------------------------------
+
+// The step at which store_settings stopped; None when the save was committed.
+enum class StoreSettingsStep { None, NotConnected, Send, Erase, Confirm };
+
+// Has the unit commit its working settings record: sends the save frame with the record's checksum,
+// then waits for the unit to erase its settings area (flash acknowledgement) and to confirm the save
+// (general acknowledgement). Keeps the link for the whole exchange. Logs nothing of its own: the
+// caller reports the step from *failed_step. 0 on success, -1 otherwise.
+int store_settings(CommsManager* comms, uint32_t crc, StoreSettingsStep* failed_step = nullptr);
+
+// Sends the reboot-to-boot-loader command and waits for nothing. True when the frame went out.
+bool send_reboot(CommsManager* comms);
