@@ -8,14 +8,14 @@
 #include "comms/comms.h"
 #include "sim/hid_backend.h"
 #include "sim/virtual_unit.h"
+#include "tests/support/unit.h"
 
 namespace {
 
 void BM_SetValueExchange(benchmark::State& state)
 {
-    auto unit = std::make_shared<sim::VirtualUnit>(); // 0.2.12, no latency
-    unit->set_logging(false);                         // the log would grow by two reports per exchange
-    sim::plug(unit);
+    auto unit = support::plug_unit(); // 0.2.12, no latency
+    unit->set_logging(false);         // the log would grow by two reports per exchange
     {
         CommsManager comms;
         if (!comms.connectUSB(vendor_id, product_id)) {

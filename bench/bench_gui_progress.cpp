@@ -5,53 +5,53 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QPushButton>
 #include <QStatusBar>
-#include <QTemporaryDir>
 #include <QTimer>
 
-#include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "app/mainwindow.h"
 #include "efis_shared/firmware.h"
 #include "efis_shared/mem_layout.h"
-#include "tests/app/app_test_support.h"
+#include "tests/support/files.h"
+#include "tests/support/stream_capture.h"
+#include "tests/support/unit.h"
+#include "tests/support/window.h"
 
 namespace {
 
-QString write_image(const QTemporaryDir& dir)
+// A firmware image that fills a whole bank.
+std::string write_image(const support::TempDir& dir)
 {
     const uint32_t encrypted = FW_BANK_BLOCKS * MX25_BLOCK_SIZE - sizeof(firmware_header_t);
     firmware_header_t h{};
     h.total_size = encrypted + sizeof h;
     h.plaintext_size = encrypted;
     h.encrypted_size = encrypted;
-    std::vector<char> bytes(sizeof h + encrypted, '\x5A');
-    std::memcpy(bytes.data(), &h, sizeof h);
-    const QString path = dir.filePath("fw4m.bin");
-    QFile f(path);
-    f.open(QIODevice::WriteOnly);
-    f.write(bytes.data(), static_cast<qint64>(bytes.size()));
-    return path;
+    return dir.write("fw4m.bin", support::firmware_image(h, std::vector<uint8_t>(encrypted, 0x5A)));
 }
 
 void BM_FirmwareUploadGuiLoad(benchmark::State& state)
 {
-    QTemporaryDir dir;
-    const QString path = write_image(dir);
+    support::TempDir dir;
+    const QString path = QString::fromStdString(write_image(dir));
+    if (path.isEmpty()) {
+        state.SkipWithError("cannot write the image");
+        return;
+    }
     for (auto _ : state) {
-        auto unit = apptest::plug_demo_unit();
+        auto unit = support::plug_demo_unit();
         unit->set_latency(std::chrono::microseconds(0));
         unit->set_logging(false);
         std::unique_ptr<MainWindow> w;
         {
-            apptest::StreamCapture out(1);
+            support::StreamCapture out(1);
             w = std::make_unique<MainWindow>();
         }
-        apptest::chooseFileInNextDialog(path);
+        support::chooseFileInNextDialog(path);
         w->findChild<QPushButton*>("pushButton_browse")->click();
 
         int posts = 0;
@@ -65,7 +65,7 @@ void BM_FirmwareUploadGuiLoad(benchmark::State& state)
         tick.setInterval(1);
         QObject::connect(&tick, &QTimer::timeout, [&]() { worstGapMs = std::max(worstGapMs, sinceTick.restart()); });
 
-        apptest::StreamCapture out(1);
+        support::StreamCapture out(1);
         QElapsedTimer run;
         run.start();
         w->findChild<QPushButton*>("pushButton_start_update")->click();

@@ -10,14 +10,9 @@
 //
 // Run: build/bench/bench_upload --benchmark_counters_tabular=true
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +21,9 @@
 #include "firmware_ops/firmware_ops.h"
 #include "firmware_ops/transfer_io.h"
 #include "sim/hid_backend.h"
+#include "tests/support/files.h"
+#include "tests/support/stream_capture.h"
+#include "tests/support/unit.h"
 
 namespace {
 
@@ -43,65 +41,36 @@ double process_cpu_seconds()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// An image that fills `bytes` of the bank: header plus bytes - 64 encrypted bytes.
-std::string write_image(uint32_t bytes)
-{
-    std::vector<uint8_t> file(bytes);
-    for (size_t i = 0; i < file.size(); ++i) {
-        file[i] = static_cast<uint8_t>(i * 31 + 7);
-    }
-    firmware_header_t h{};
-    h.total_size = bytes;
-    h.encrypted_size = bytes - sizeof h;
-    std::memcpy(file.data(), &h, sizeof h);
-    const std::string path = (std::filesystem::temp_directory_path() /
-                              ("bench_upload_" + std::to_string(getpid()) + "_" + std::to_string(bytes)))
-                                 .string();
-    FILE* f = fopen(path.c_str(), "wb");
-    fwrite(file.data(), 1, file.size(), f);
-    fclose(f);
-    return path;
-}
-
-// A connected unit for one benchmark; the upload's own lines go to /dev/null.
+// A connected unit for one benchmark; the connection's and the upload's own lines are kept out
+// of the benchmark's output.
 struct Rig {
-    std::shared_ptr<sim::VirtualUnit> unit = std::make_shared<sim::VirtualUnit>();
+    std::shared_ptr<sim::VirtualUnit> unit = support::plug_unit();
     std::unique_ptr<CommsManager> comms;
-    int saved_stdout = -1;
+    support::TempDir dir;
 
     Rig()
     {
-        sim::plug(unit);
-        quiet();
+        support::StreamCapture quiet(1);
         comms = std::make_unique<CommsManager>();
         comms->establish_connection();
-        loud();
     }
     ~Rig()
     {
         comms.reset();
         sim::unplug_all();
     }
-    void quiet()
+    // An image that fills `bytes` of the bank: header plus bytes - 64 encrypted bytes.
+    std::string write_image(uint32_t bytes) const
     {
-        fflush(stdout);
-        saved_stdout = dup(STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    void loud()
-    {
-        fflush(stdout);
-        dup2(saved_stdout, STDOUT_FILENO);
-        close(saved_stdout);
+        firmware_header_t h{};
+        h.total_size = bytes;
+        h.encrypted_size = bytes - sizeof h;
+        return dir.write("fw" + std::to_string(bytes), support::firmware_image(h, support::pattern(bytes - sizeof h)));
     }
     TransferResult upload(const std::string& path)
     {
-        quiet();
-        const TransferResult r = send_fw(comms.get(), path.c_str(), nullptr, nullptr);
-        loud();
-        return r;
+        support::StreamCapture quiet(1);
+        return send_fw(comms.get(), path.c_str(), nullptr, nullptr);
     }
 };
 
@@ -109,7 +78,7 @@ void BM_HostTimePerPacket(benchmark::State& state)
 {
     Rig rig;
     rig.unit->set_logging(false);
-    const std::string path = write_image(4u << 20);
+    const std::string path = rig.write_image(4u << 20);
 
     // The pause alone, as the upload makes it: its wall time, and the CPU its sleep costs.
     constexpr int kPauses = 2000;
@@ -138,7 +107,6 @@ void BM_HostTimePerPacket(benchmark::State& state)
             break;
         }
     }
-    std::filesystem::remove(path);
     state.counters["packets"] = packets / static_cast<double>(state.iterations());
     state.counters["pause_us"] = pause * 1e6;
     state.counters["host_us"] = (wall / packets - pause) * 1e6;
@@ -151,7 +119,7 @@ void BM_LatencyOverhead(benchmark::State& state)
 {
     Rig rig;
     rig.unit->set_latency(std::chrono::milliseconds(1));
-    const std::string path = write_image(256u << 10);
+    const std::string path = rig.write_image(256u << 10);
 
     double wall = 0, floor = 0, pauses = 0;
     for (auto _ : state) {
@@ -168,7 +136,6 @@ void BM_LatencyOverhead(benchmark::State& state)
             floor += report.direction == sim::Direction::FromUnit ? 1e-3 : 0;
         }
     }
-    std::filesystem::remove(path);
     state.counters["replies"] = floor * 1e3 / static_cast<double>(state.iterations());
     state.counters["ratio"] = wall / floor;
     // What is left per reply once the floor and the 100 us pauses are taken off.

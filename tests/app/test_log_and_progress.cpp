@@ -7,7 +7,7 @@
 
 #include "app/log_handler.h"
 #include "app/upload_progress.h"
-#include "app_test_support.h"
+#include "tests/support/window.h"
 
 using namespace std::chrono;
 
@@ -41,14 +41,14 @@ void LogAndProgressTest::handler_formats_every_level_with_context()
     QFETCH(int, type);
     QFETCH(QString, expected);
     const QMessageLogContext ctx("file.cpp", 42, "void f()", nullptr);
-    apptest::StreamCapture err(2);
+    support::QtStreamCapture err(2);
     customMessageHandler(static_cast<QtMsgType>(type), ctx, "hello");
     QCOMPARE(QString::fromStdString(err.text()), expected);
 }
 
 void LogAndProgressTest::handler_copes_with_missing_context_and_unknown_types()
 {
-    apptest::StreamCapture err(2);
+    support::QtStreamCapture err(2);
     customMessageHandler(QtDebugMsg, QMessageLogContext(), "no context");
     customMessageHandler(QtWarningMsg, QMessageLogContext("a.cpp", 7, "g", nullptr), "");
     customMessageHandler(static_cast<QtMsgType>(99), QMessageLogContext("a.cpp", 7, "g", nullptr), "dropped");
@@ -76,7 +76,7 @@ void LogAndProgressTest::fatal_message_aborts_after_its_line()
 void LogAndProgressTest::debug_stream_reaches_handler_with_source_context()
 {
     qInstallMessageHandler(customMessageHandler);
-    apptest::StreamCapture err(2);
+    support::QtStreamCapture err(2);
     const int line = __LINE__ + 1;
     qDebug() << "Warning: Failed to read value for index" << 7 << ", setting to 0";
     qInstallMessageHandler(nullptr);

@@ -18,12 +18,12 @@
 
 #include "app/mainwindow.h"
 #include "app/settings_store.h"
-#include "app_test_support.h"
 #include "efis_shared/get_set.h"
+#include "tests/support/window.h"
 
-using apptest::child;
-using apptest::open_window;
-using apptest::status;
+using support::child;
+using support::open_window;
+using support::status;
 
 namespace {
 
@@ -71,8 +71,8 @@ private slots:
 
 void WindowFormTest::startup_with_unit_loads_the_record()
 {
-    auto unit = apptest::plug_demo_unit();
-    apptest::StreamCapture out(1);
+    auto unit = support::plug_demo_unit();
+    support::QtStreamCapture out(1);
     MainWindow w;
     const std::string printed = out.text();
     out.restore();
@@ -110,7 +110,7 @@ void WindowFormTest::startup_without_unit_leaves_form_and_link_alone()
     std::memset(&user_config, 0x5A, sizeof user_config);
     const Settings_t before = user_config;
 
-    apptest::StreamCapture err(2);
+    support::QtStreamCapture err(2);
     auto w = open_window();
     const QString log = QString::fromStdString(err.text());
     err.restore();
@@ -145,7 +145,7 @@ void WindowFormTest::startup_without_unit_leaves_form_and_link_alone()
 
 void WindowFormTest::record_edge_values_shown_clamped()
 {
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     unit->load_settings(with(unit->working_settings(), {{UNITS_VALUE_INDEX, 0},
                                                         {MIN_VOLTS_INDEX, 125},
                                                         {TEXT_BG_ALPHA_INDEX, 300},
@@ -207,7 +207,7 @@ void WindowFormTest::registration_shown_split()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, prefix);
     QFETCH(QString, number);
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     Settings_t s = unit->working_settings();
     set_registration_bytes(s, bytes.constData(), static_cast<size_t>(bytes.size()));
     unit->load_settings(s);
@@ -220,10 +220,10 @@ void WindowFormTest::form_reads_back_the_record_it_shows()
 {
     // Saving reads the whole form back into the record; the unit accepts the save only when the
     // checksum matches its own record, so every field must survive form and back unchanged.
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     auto w = open_window();
     const Settings_t shown = user_config;
-    apptest::StreamCapture out(1);
+    support::QtStreamCapture out(1);
     child<QPushButton>(*w, "pushButton_save")->click();
     out.restore();
     QCOMPARE(status(*w), QString("Configuration saved to EEPROM successfully"));
@@ -237,12 +237,12 @@ void WindowFormTest::unmatched_registration_survives_a_save()
 {
     // Shown as prefix N and a cut number; saving without touching it must not turn the stored
     // registration into "NQQ12345678".
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     Settings_t s = unit->working_settings();
     set_registration_bytes(s, "QQ123456789", 11);
     unit->load_settings(s);
     auto w = open_window();
-    apptest::StreamCapture out(1);
+    support::QtStreamCapture out(1);
     child<QPushButton>(*w, "pushButton_save")->click();
     QCOMPARE(QByteArray(user_config.registration, 11), QByteArray("QQ123456789"));
     QVERIFY(unit->saves().at(0).matched);
@@ -254,10 +254,10 @@ void WindowFormTest::unmatched_registration_survives_a_save()
 
 void WindowFormTest::units_word_zero_reads_back_as_knots_feet()
 {
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     unit->load_settings(with(unit->working_settings(), {{UNITS_VALUE_INDEX, 0x00000000u | (0x3Fu << 9)}}));
     auto w = open_window();
-    apptest::StreamCapture out(1);
+    support::QtStreamCapture out(1);
     child<QPushButton>(*w, "pushButton_save")->click();
     QCOMPARE(user_config.units.units_value, 0xAAu | (0x3Fu << 9)); // bits 9.. preserved
     child<QComboBox>(*w, "comboBox_airspeed")->setCurrentIndex(0);
@@ -272,7 +272,7 @@ void WindowFormTest::units_word_zero_reads_back_as_knots_feet()
 
 void WindowFormTest::field_edits_update_record_and_mark_changes()
 {
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     auto w = open_window();
     child<QSpinBox>(*w, "spinBox_vs0")->setValue(47);
     child<QDoubleSpinBox>(*w, "max_volt_warn_value")->setValue(13.7);
@@ -320,7 +320,7 @@ void WindowFormTest::icao_field_parsing()
 {
     QFETCH(QString, text);
     QFETCH(uint, stored);
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     auto w = open_window();
     child<QPlainTextEdit>(*w, "text_icao")->setPlainText(text);
     QCOMPARE(user_config.ownship_icao, stored);
@@ -329,7 +329,7 @@ void WindowFormTest::icao_field_parsing()
 
 void WindowFormTest::registration_edits_pack_bytes()
 {
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     auto w = open_window();
     auto* prefix = child<QComboBox>(*w, "comboBox_reg_prefix");
     auto* number = child<QPlainTextEdit>(*w, "text_registration_num");
@@ -351,16 +351,16 @@ void WindowFormTest::registration_edits_pack_bytes()
 void WindowFormTest::colour_dialog_choice_and_cancel()
 {
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     auto w = open_window();
     const uint32_t before = user_config.gear_indi_color;
 
-    apptest::cancelNextColorDialog();
+    support::cancelNextColorDialog();
     child<QPushButton>(*w, "color_picker_gear")->click();
     QCOMPARE(user_config.gear_indi_color, before);
     QVERIFY(w->changedValues().empty());
 
-    apptest::chooseColorInNextDialog(QColor(255, 0, 0));
+    support::chooseColorInNextDialog(QColor(255, 0, 0));
     child<QPushButton>(*w, "color_picker_sky1")->click();
     QCOMPARE(user_config.sky_color[1], 0xFFFF0000u);
     QCOMPARE(child<QPushButton>(*w, "color_picker_sky1")->styleSheet(), QString("background-color: #ff0000;"));
@@ -369,7 +369,7 @@ void WindowFormTest::colour_dialog_choice_and_cancel()
 
 void WindowFormTest::icao_radio_switch_runs_slot_for_both_buttons()
 {
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     auto w = open_window();
     auto* use = child<QRadioButton>(*w, "radioButton_use_icao");
     auto* rnd = child<QRadioButton>(*w, "radioButton_rand_icao");

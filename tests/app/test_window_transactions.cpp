@@ -15,14 +15,14 @@
 
 #include "app/mainwindow.h"
 #include "app/settings_store.h"
-#include "app_test_support.h"
 #include "efis_shared/get_set.h"
+#include "tests/support/window.h"
 
 Q_DECLARE_METATYPE(sim::UnitConfig)
 
-using apptest::child;
-using apptest::open_window;
-using apptest::status;
+using support::child;
+using support::open_window;
+using support::status;
 
 namespace {
 
@@ -50,7 +50,7 @@ sim::UnitConfig legacy()
 // A unit of the given kind holding the demo unit's settings.
 std::shared_ptr<sim::VirtualUnit> plug(const sim::UnitConfig& config)
 {
-    auto unit = apptest::plug_unit(config);
+    auto unit = support::plug_unit(config);
     unit->load_settings(sim::make_demo_unit()->working_settings());
     return unit;
 }
@@ -110,7 +110,7 @@ void WindowTransactionsTest::edit_update_save_reload()
     const size_t edited = w->changedValues().size();
     QCOMPARE(edited, size_t{9}); // units, Vfe, alert, emitter, three registration words, brightness, roll
 
-    apptest::StreamCapture out(1);
+    support::QtStreamCapture out(1);
     click(*w, "pushButton_update");
     QCOMPARE(status(*w), QString("Successfully sent %1 configuration value(s) to device").arg(edited));
     QCOMPARE(count_requests(*unit, set_id), edited);
@@ -145,7 +145,7 @@ void WindowTransactionsTest::stored_all_ones_word_loads_as_itself()
 {
     // The demo unit's airplane and gear colours are opaque white, 0xFFFFFFFF.
     auto unit = plug(current(2, 12));
-    apptest::StreamCapture err(2);
+    support::QtStreamCapture err(2);
     auto w = open_window();
     QCOMPARE(user_config.airplane_color, 0xFFFFFFFFu);
     QCOMPARE(child<QPushButton>(*w, "color_picker_airplane")->styleSheet(), QString("background-color: #ffffff;"));
@@ -159,7 +159,7 @@ void WindowTransactionsTest::load_with_an_ordinary_index_unanswered()
     auto w = open_window();
     // The load asks for 252..255 and then 0..35: index 7 is the twelfth request.
     unit->inject({sim::FaultKind::Ignore, 0x370, 11, 1});
-    apptest::StreamCapture err(2);
+    support::QtStreamCapture err(2);
     click(*w, "pushButton_load");
     const std::string log = err.text();
     QVERIFY(log.find("Debug: Warning: Failed to read value for index 7 , setting to 0") != std::string::npos);
@@ -191,7 +191,7 @@ void WindowTransactionsTest::update_with_one_failing_index()
     child<QSpinBox>(*w, "spinBox_vs0")->setValue(41);
     child<QSpinBox>(*w, "spinBox_vs1")->setValue(42);
     unit->inject({sim::FaultKind::Nack, 0x390, 1, 1});
-    apptest::StreamCapture out(1);
+    support::QtStreamCapture out(1);
     click(*w, "pushButton_update");
     QCOMPARE(status(*w), QString("Sent 2 value(s), 1 failed"));
     QVERIFY(out.text().find("NACK received for command CAN ID 0x390.") != std::string::npos);
@@ -207,7 +207,7 @@ void WindowTransactionsTest::save_without_flash_acknowledgement()
     auto w = open_window();
     unit->inject({sim::FaultKind::NoReply, 0x3A0, 0, 1, 0, 0}); // drop only the erase acknowledgement
     child<QSpinBox>(*w, "spinBox_vs1")->setValue(42);
-    apptest::StreamCapture err(2);
+    support::QtStreamCapture err(2);
     click(*w, "pushButton_save");
     QCOMPARE(status(*w), QString("Error: Failed to store configuration to EEPROM"));
     const std::string log = err.text();
@@ -224,7 +224,7 @@ void WindowTransactionsTest::save_refused_by_the_unit()
     auto unit = plug(current(2, 12));
     auto w = open_window();
     child<QSpinBox>(*w, "spinBox_vs1")->setValue(42);
-    apptest::StreamCapture out(1);
+    support::QtStreamCapture out(1);
     click(*w, "pushButton_save");
     QCOMPARE(status(*w), QString("Error: Failed to store configuration to EEPROM"));
     QVERIFY(!unit->saves().at(0).matched);

@@ -11,19 +11,19 @@
 #include <QTextEdit>
 
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
 
 #include "app/mainwindow.h"
-#include "app_test_support.h"
 #include "efis_shared/firmware.h"
 #include "efis_shared/mem_layout.h"
+#include "tests/support/files.h"
+#include "tests/support/window.h"
 
-using apptest::child;
-using apptest::open_window;
-using apptest::status;
+using support::child;
+using support::open_window;
+using support::status;
 
 namespace {
 
@@ -45,11 +45,7 @@ std::vector<uint8_t> firmware_image(uint32_t encrypted, unsigned seed)
     h.total_size = encrypted;
     h.plaintext_size = encrypted;
     h.encrypted_size = encrypted;
-    std::vector<uint8_t> image(sizeof h);
-    std::memcpy(image.data(), &h, sizeof h);
-    const auto body = random_bytes(encrypted, seed);
-    image.insert(image.end(), body.begin(), body.end());
-    return image;
+    return support::firmware_image(h, random_bytes(encrypted, seed));
 }
 
 QString write_file(const QTemporaryDir& dir, const char* name, const std::vector<uint8_t>& bytes)
@@ -65,7 +61,7 @@ QString write_file(const QTemporaryDir& dir, const char* name, const std::vector
 
 void choose(MainWindow& w, const char* browse_button, const QString& path)
 {
-    apptest::chooseFileInNextDialog(path);
+    support::chooseFileInNextDialog(path);
     child<QPushButton>(w, browse_button)->click();
 }
 
@@ -102,7 +98,7 @@ void WindowTransfersTest::firmware_upload_runs_to_completion()
     QTemporaryDir dir;
     const auto image = firmware_image(3000, 1);
     const QString path = write_file(dir, "fw.bin", image);
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     unit->set_latency(std::chrono::microseconds(0));
     auto w = open_window();
 
@@ -116,7 +112,7 @@ void WindowTransfersTest::firmware_upload_runs_to_completion()
     connect(child<QStatusBar>(*w, "statusbar"), &QStatusBar::messageChanged,
             [&statuses](const QString& m) { statuses.push_back(m); });
 
-    apptest::StreamCapture out(1);
+    support::QtStreamCapture out(1);
     child<QPushButton>(*w, "pushButton_start_update")->click();
     QVERIFY(!child<QPushButton>(*w, "pushButton_browse")->isEnabled());
     QVERIFY(wait_idle(*w));
@@ -148,14 +144,14 @@ void WindowTransfersTest::airport_upload_runs_to_completion()
     QTemporaryDir dir;
     const auto db = random_bytes(70000, 2); // two blocks
     const QString path = write_file(dir, "airports.db", db);
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     unit->set_latency(std::chrono::microseconds(0));
     auto w = open_window();
 
     choose(*w, "pushButton_browse_airports", path);
     QCOMPARE(child<QTextEdit>(*w, "text_firmware_file_2")->toPlainText(), QString("airports.db"));
 
-    apptest::StreamCapture out(1);
+    support::QtStreamCapture out(1);
     child<QPushButton>(*w, "pushButton_start_airport")->click();
     QCOMPARE(status(*w), QString("Starting airport database transfer..."));
     QVERIFY(wait_idle(*w));
@@ -175,7 +171,7 @@ void WindowTransfersTest::start_actions_refuse()
     const QString db = write_file(dir, "a.db", random_bytes(10, 3));
 
     // Nothing chosen yet.
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     auto w = open_window();
     QMetaObject::invokeMethod(w.get(), "onStartUpdateClicked");
     QCOMPARE(status(*w), QString("No firmware file selected"));
@@ -184,7 +180,7 @@ void WindowTransfersTest::start_actions_refuse()
 
     // Cancelling the dialog keeps the earlier choice and widget states.
     choose(*w, "pushButton_browse", fw);
-    apptest::cancelNextFileDialog();
+    support::cancelNextFileDialog();
     child<QPushButton>(*w, "pushButton_browse")->click();
     QCOMPARE(child<QTextEdit>(*w, "text_firmware_file")->toPlainText(), QString("fw.bin"));
     QVERIFY(child<QPushButton>(*w, "pushButton_start_update")->isEnabled());
@@ -196,7 +192,7 @@ void WindowTransfersTest::start_actions_refuse()
     w = open_window();
     choose(*w, "pushButton_browse", fw);
     choose(*w, "pushButton_browse_airports", db);
-    apptest::StreamCapture err(2);
+    support::QtStreamCapture err(2);
     child<QPushButton>(*w, "pushButton_start_update")->click();
     QCOMPARE(status(*w), QString("Device not connected. Please connect to device first."));
     child<QPushButton>(*w, "pushButton_start_airport")->click();
@@ -211,13 +207,13 @@ void WindowTransfersTest::failing_upload_shows_the_failed_step()
 {
     QTemporaryDir dir;
     const QString path = write_file(dir, "fw.bin", firmware_image(64 * 20, 4));
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     unit->set_latency(std::chrono::microseconds(0));
     auto w = open_window();
     choose(*w, "pushButton_browse", path);
     unit->inject({sim::FaultKind::Nack, 0x420, 4, 1}); // header and three data packets go through
 
-    apptest::StreamCapture out(1);
+    support::QtStreamCapture out(1);
     child<QPushButton>(*w, "pushButton_start_update")->click();
     QVERIFY(wait_idle(*w));
     const std::string printed = out.text();
@@ -237,13 +233,13 @@ void WindowTransfersTest::one_transfer_at_a_time_and_settings_kept_off_the_link(
     QTemporaryDir dir;
     const QString fw = write_file(dir, "fw.bin", firmware_image(64 * 200, 5));
     const QString db = write_file(dir, "a.db", random_bytes(1000, 6));
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     auto w = open_window();
     choose(*w, "pushButton_browse", fw);
     choose(*w, "pushButton_browse_airports", db);
     unit->set_latency(std::chrono::milliseconds(2)); // long enough to act while it runs
 
-    apptest::StreamCapture out(1);
+    support::QtStreamCapture out(1);
     child<QPushButton>(*w, "pushButton_start_update")->click();
     QVERIFY(w->transferRunning());
 
@@ -281,12 +277,12 @@ void WindowTransfersTest::closing_the_window_during_an_upload_is_safe()
     QTemporaryDir dir;
     const auto db = random_bytes(64 * 300, 7);
     const QString path = write_file(dir, "a.db", db);
-    auto unit = apptest::plug_demo_unit();
+    auto unit = support::plug_demo_unit();
     auto w = open_window();
     choose(*w, "pushButton_browse_airports", path);
     unit->set_latency(std::chrono::microseconds(500));
 
-    apptest::StreamCapture out(1);
+    support::QtStreamCapture out(1);
     child<QPushButton>(*w, "pushButton_start_airport")->click();
     QTest::qWait(20);
     QVERIFY(w->transferRunning());

@@ -13,6 +13,7 @@
 
 #include "comms/comms.h"
 #include "sim/hid_backend.h"
+#include "tests/support/unit.h"
 
 namespace linktest {
 
@@ -68,13 +69,11 @@ protected:
     void SetUp() override { reset_whoami_fwversion_cache(); }
     void TearDown() override { sim::unplug_all(); }
 
-    // A fresh unit, alone on the bus, opened without a WHOAMI; `cache` stores its version as a
-    // WHOAMI reply would.
+    // A fresh unit, alone on the bus with the version cache emptied, opened without a WHOAMI;
+    // `cache` stores its version as a WHOAMI reply would.
     void attach(const sim::UnitConfig& cfg = {}, bool cache = true)
     {
-        sim::unplug_all();
-        unit = std::make_shared<sim::VirtualUnit>(cfg);
-        sim::plug(unit);
+        unit = support::plug_unit(cfg);
         ASSERT_TRUE(comms.connectUSB(vendor_id, product_id));
         if (cache) {
             cache_whoami_fwversion(cfg.version);

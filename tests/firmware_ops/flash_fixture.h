@@ -2,10 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -14,6 +11,8 @@
 #include "comms/comms.h"
 #include "firmware_ops/firmware_ops.h"
 #include "sim/hid_backend.h"
+#include "tests/support/files.h"
+#include "tests/support/unit.h"
 
 namespace fwt {
 
@@ -51,15 +50,7 @@ inline sim::Fault fault(sim::FaultKind kind, uint32_t id, int skip = 0, uint32_t
     return sim::Fault{kind, id, skip, 1, param, reply};
 }
 
-// Never 0xFF, so an unwritten erased byte cannot pass for file content.
-inline std::vector<uint8_t> pattern(size_t n)
-{
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) {
-        v[i] = static_cast<uint8_t>(i * 7 + i / 251) % 0xFF;
-    }
-    return v;
-}
+using support::pattern;
 
 // A firmware file: header with the given sizes, then `data` image bytes.
 inline std::vector<uint8_t> image(uint32_t total_size, uint32_t encrypted_size, size_t data)
@@ -68,9 +59,7 @@ inline std::vector<uint8_t> image(uint32_t total_size, uint32_t encrypted_size, 
     h.magic = 0x0BADF00D; // forwarded unchecked
     h.total_size = total_size;
     h.encrypted_size = encrypted_size;
-    std::vector<uint8_t> out = pattern(sizeof h + data);
-    std::memcpy(out.data(), &h, sizeof h);
-    return out;
+    return support::firmware_image(h, pattern(data));
 }
 
 inline const sim::Fault kNoFault{sim::FaultKind::NoReply, sim::kAnyId, 0, 0};
@@ -99,26 +88,23 @@ protected:
     void SetUp() override
     {
         reset_whoami_fwversion_cache();
-        std::string t = (std::filesystem::temp_directory_path() / "fwops-XXXXXX").string();
-        ASSERT_NE(mkdtemp(t.data()), nullptr);
-        dir = t;
+        dir = tmp.path();
+        ASSERT_FALSE(dir.empty());
     }
     void TearDown() override
     {
         mgr.reset();
         sim::unplug_all();
-        std::filesystem::remove_all(dir);
     }
 
     // Opens the unit and fills the version cache from its own WHOAMI reply, as connecting does.
     void connect(Kind kind = Current, uint32_t partition = partition_1)
     {
-        sim::unplug_all();
-        unit = std::make_shared<sim::VirtualUnit>();
-        unit->set_generation(kind == Legacy ? sim::Generation::Legacy : sim::Generation::Current);
-        unit->set_version(0, 2, kind == Patch11 ? 11 : 12);
+        sim::UnitConfig cfg;
+        cfg.generation = kind == Legacy ? sim::Generation::Legacy : sim::Generation::Current;
+        cfg.version.patch = kind == Patch11 ? 11 : 12; // 0.2.x
+        unit = support::plug_unit(cfg);
         unit->set_partition(partition);
-        sim::plug(unit);
         ASSERT_TRUE(mgr->connectUSB(vendor_id, product_id));
         const uint32_t whoami = kind == Legacy ? 0x123u : 0x010u;
         ASSERT_NE(probe_whoami(mgr.get(), USB_HID, whoami, nullptr, false), 0xFFFFFFFFu);
@@ -129,11 +115,8 @@ protected:
     // Writes `bytes`, then stretches the file (sparse) to `size` when given.
     std::string file(const std::vector<uint8_t>& bytes, long size = -1)
     {
-        const std::string path = (dir / std::to_string(++files_)).string();
-        FILE* f = fopen(path.c_str(), "wb");
-        EXPECT_TRUE(bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
-        EXPECT_TRUE(size < 0 || ftruncate(fileno(f), size) == 0);
-        fclose(f);
+        const std::string path = tmp.write(std::to_string(++files_), bytes, size);
+        EXPECT_FALSE(path.empty());
         return path;
     }
     void upload(bool firmware, const std::string& path)
@@ -162,6 +145,7 @@ protected:
     bool printed(const std::string& line) const { return ("\n" + out).find("\n" + line + "\n") != std::string::npos; }
 
 private:
+    support::TempDir tmp;
     int files_ = 0;
 };
 

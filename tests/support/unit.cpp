@@ -1,0 +1,29 @@
+#include "tests/support/unit.h"
+
+#include "comms/can_msg_ids.h"
+
+namespace support {
+
+namespace {
+
+std::shared_ptr<sim::VirtualUnit> plug_alone(std::shared_ptr<sim::VirtualUnit> unit)
+{
+    sim::unplug_all();
+    reset_whoami_fwversion_cache();
+    sim::plug(unit);
+    return unit;
+}
+
+} // namespace
+
+std::shared_ptr<sim::VirtualUnit> plug_unit(const sim::UnitConfig& config)
+{
+    return plug_alone(std::make_shared<sim::VirtualUnit>(config));
+}
+
+std::shared_ptr<sim::VirtualUnit> plug_demo_unit()
+{
+    return plug_alone(sim::make_demo_unit());
+}
+
+} // namespace support

@@ -1,0 +1,17 @@
+// A virtual unit on the bus, as a fresh program start would find it.
+#pragma once
+
+#include <memory>
+
+#include "sim/demo_unit.h"
+#include "sim/hid_backend.h"
+#include "sim/virtual_unit.h"
+
+namespace support {
+
+// Plugs a unit alone on the bus and empties the firmware-version cache.
+std::shared_ptr<sim::VirtualUnit> plug_unit(const sim::UnitConfig& config = {});
+// The same with the demo unit (0.2.12, a complete settings record).
+std::shared_ptr<sim::VirtualUnit> plug_demo_unit();
+
+} // namespace support

@@ -1,0 +1,58 @@
+#include "tests/support/window.h"
+
+#include <QColorDialog>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QStatusBar>
+#include <QtTest>
+
+namespace support {
+
+QtStreamCapture::~QtStreamCapture()
+{
+    hand_back_on_close(QTest::currentTestFailed());
+}
+
+void chooseFileInNextDialog(const QString& path)
+{
+    onNextDialog<QFileDialog>([path](QFileDialog* d) {
+        // Typed into the name field: selectFile() depends on the directory model having loaded.
+        if (auto* edit = d->findChild<QLineEdit*>("fileNameEdit"); edit != nullptr) {
+            edit->setText(path);
+        } else {
+            d->selectFile(path);
+        }
+        static_cast<QDialog*>(d)->accept();
+    });
+}
+
+void cancelNextFileDialog()
+{
+    onNextDialog<QFileDialog>([](QFileDialog* d) { d->reject(); });
+}
+
+void chooseColorInNextDialog(const QColor& c)
+{
+    onNextDialog<QColorDialog>([c](QColorDialog* d) {
+        d->setCurrentColor(c);
+        static_cast<QDialog*>(d)->accept();
+    });
+}
+
+void cancelNextColorDialog()
+{
+    onNextDialog<QColorDialog>([](QColorDialog* d) { d->reject(); });
+}
+
+QString status(MainWindow& w)
+{
+    return child<QStatusBar>(w, "statusbar")->currentMessage();
+}
+
+std::unique_ptr<MainWindow> open_window()
+{
+    QtStreamCapture out(1);
+    return std::make_unique<MainWindow>();
+}
+
+} // namespace support
