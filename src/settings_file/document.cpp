@@ -1,0 +1,433 @@
+// The settings document as a whole: its header blocks, reading with every refusal named, writing,
+// and the files behind it.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <set>
+
+#include "efis_shared/get_set.h"
+#include "settings_file/setting_forms.h"
+#include "settings_file/settings_file.h"
+
+namespace settings_file {
+
+using nlohmann::json;
+using nlohmann::ordered_json;
+
+namespace {
+
+bool refuse(std::string* error, const std::string& text)
+{
+    if (error != nullptr) {
+        *error = text;
+    }
+    return false;
+}
+
+std::string at(std::string_view path, std::string_view key)
+{
+    return path.empty() ? std::string(key) : std::string(path) + "." + std::string(key);
+}
+
+// Keys of an object that are not among `known`: the first one, named with its path.
+bool only_known_keys(const json& object, std::initializer_list<const char*> known, std::string_view path,
+                     std::string* error)
+{
+    for (const auto& [key, value] : object.items()) {
+        bool found = false;
+        for (const char* k : known) {
+            found = found || key == k;
+        }
+        if (!found) {
+            std::string list;
+            for (const char* k : known) {
+                list += (list.empty() ? "" : ", ") + std::string(k);
+            }
+            return refuse(error, (path.empty() ? std::string() : std::string(path) + ": ") + "unknown key \"" + key +
+                                     "\" (known: " + list + ")");
+        }
+    }
+    return true;
+}
+
+bool read_word(const json& v, std::string_view path, uint32_t* out, std::string* error)
+{
+    if (v.is_number_unsigned() && v.get<uint64_t>() <= 0xFFFFFFFFu) {
+        *out = static_cast<uint32_t>(v.get<uint64_t>());
+        return true;
+    }
+    return refuse(error, std::string(path) + ": expected an integer 0..4294967295, found " + v.dump());
+}
+
+bool read_hex_word(const json& v, std::string_view path, uint32_t* out, std::string* error)
+{
+    // Same syntax as a raw setting word.
+    static const Setting kAnyWord{"", USE_MAG_INDEX, 1};
+    if (!v.is_string() || v.get_ref<const std::string&>().rfind("0x", 0) != 0) {
+        return refuse(error, std::string(path) + ": expected a word such as \"0x12345678\", found " + v.dump());
+    }
+    return parse_setting_at(kAnyWord, v, out, path, error);
+}
+
+bool read_version(const json& v, std::string_view path, fwversion_t* out, std::string* error)
+{
+    unsigned parts[3] = {};
+    int consumed = 0;
+    if (v.is_string()) {
+        const std::string& s = v.get_ref<const std::string&>();
+        if (std::sscanf(s.c_str(), "%3u.%3u.%3u%n", &parts[0], &parts[1], &parts[2], &consumed) == 3 &&
+            static_cast<size_t>(consumed) == s.size() && parts[0] <= 255 && parts[1] <= 255 && parts[2] <= 255 &&
+            std::isdigit(static_cast<unsigned char>(s[0]))) {
+            fwversion_t fw{};
+            fw.major = static_cast<uint8_t>(parts[0]);
+            fw.minor = static_cast<uint8_t>(parts[1]);
+            fw.patch = static_cast<uint8_t>(parts[2]);
+            *out = fw;
+            return true;
+        }
+    }
+    return refuse(error, std::string(path) + ": expected a firmware version such as \"0.2.12\", found " + v.dump());
+}
+
+bool read_unit(const json& v, UnitInfo* unit, std::string* error)
+{
+    if (!v.is_object()) {
+        return refuse(error, "unit: expected an object, found " + v.dump());
+    }
+    if (!only_known_keys(v, {"serial", "firmware", "rc"}, "unit", error)) {
+        return false;
+    }
+    if (const auto it = v.find("serial"); it != v.end()) {
+        uint32_t serial = 0;
+        if (!read_hex_word(*it, "unit.serial", &serial, error)) {
+            return false;
+        }
+        unit->serial = serial;
+    }
+    if (const auto it = v.find("firmware"); it != v.end()) {
+        fwversion_t fw{};
+        if (!read_version(*it, "unit.firmware", &fw, error)) {
+            return false;
+        }
+        unit->firmware = fw;
+    }
+    if (const auto it = v.find("rc"); it != v.end()) {
+        if (!it->is_number_unsigned() || it->get<uint64_t>() > 255) {
+            return refuse(error, "unit.rc: expected an integer 0..255, found " + it->dump());
+        }
+        unit->rc = static_cast<uint8_t>(it->get<uint64_t>());
+    }
+    return true;
+}
+
+bool read_record(const json& v, RecordInfo* record, std::string* error)
+{
+    if (!v.is_object()) {
+        return refuse(error, "record: expected an object, found " + v.dump());
+    }
+    if (!only_known_keys(v, {"version", "num_elements", "checksum"}, "record", error)) {
+        return false;
+    }
+    uint32_t word = 0;
+    if (const auto it = v.find("version"); it != v.end()) {
+        if (!read_word(*it, "record.version", &word, error)) {
+            return false;
+        }
+        record->version = word;
+    }
+    if (const auto it = v.find("num_elements"); it != v.end()) {
+        if (!read_word(*it, "record.num_elements", &word, error)) {
+            return false;
+        }
+        record->num_elements = word;
+    }
+    if (const auto it = v.find("checksum"); it != v.end()) {
+        if (!read_hex_word(*it, "record.checksum", &word, error)) {
+            return false;
+        }
+        record->checksum = word;
+    }
+    return true;
+}
+
+bool read_settings(const json& v, Values* values, std::string* error)
+{
+    if (!v.is_object()) {
+        return refuse(error, "settings: expected an object, found " + v.dump());
+    }
+    for (const auto& [key, value] : v.items()) {
+        const Setting* s = find_setting(key);
+        if (s == nullptr) {
+            return refuse(error, "settings: unknown key \"" + key + "\" (no setting has this name)");
+        }
+        uint32_t words[3] = {};
+        if (!parse_setting_at(*s, value, words, at("settings", key), error)) {
+            return false;
+        }
+        values->put(*s, words);
+    }
+    return true;
+}
+
+// JSON itself lets a key repeat and keeps the last; in a settings file that is a mistake to name.
+class RepeatedKeys {
+public:
+    bool operator()(int /*depth*/, json::parse_event_t event, json& parsed)
+    {
+        switch (event) {
+        case json::parse_event_t::object_start:
+            levels_.push_back(
+                {{}, levels_.empty() ? std::string() : at(levels_.back().name, levels_.back().last_key), {}});
+            break;
+        case json::parse_event_t::object_end:
+            if (!levels_.empty()) {
+                levels_.pop_back();
+            }
+            break;
+        case json::parse_event_t::key:
+            if (!levels_.empty() && parsed.is_string()) {
+                Level& level = levels_.back();
+                level.last_key = parsed.get<std::string>();
+                if (!level.keys.insert(level.last_key).second && first_.empty()) {
+                    first_ = (level.name.empty() ? std::string() : level.name + ": ") + "the key \"" + level.last_key +
+                             "\" appears twice";
+                }
+            }
+            break;
+        default:
+            break;
+        }
+        return true;
+    }
+    const std::string& first() const { return first_; }
+
+private:
+    struct Level {
+        std::set<std::string> keys;
+        std::string name;
+        std::string last_key;
+    };
+    std::vector<Level> levels_;
+    std::string first_;
+};
+
+} // namespace
+
+void Values::put(const Setting& s, const uint32_t* words)
+{
+    for (unsigned k = 0; k < s.count; ++k) {
+        word[s.first + k] = words[k];
+        present[s.first + k] = true;
+    }
+}
+
+size_t Values::count() const
+{
+    size_t n = 0;
+    for (const Setting& s : all_settings()) {
+        n += names(s) ? 1 : 0;
+    }
+    return n;
+}
+
+Values values_of(const Settings_t& record)
+{
+    Values v;
+    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
+        v.word[i] = settings_get_value(&record, static_cast<settings_struct_index>(i));
+        v.present[i] = true;
+    }
+    return v;
+}
+
+Document backup_document(const Settings_t& record, std::optional<UnitInfo> unit, std::optional<RecordInfo> record_info)
+{
+    return Document{std::move(unit), std::move(record_info), values_of(record)};
+}
+
+std::string write_document(const Document& doc)
+{
+    ordered_json j;
+    j["format"] = kFormat;
+    j["format_version"] = kFormatVersion;
+    if (doc.unit) {
+        ordered_json u = ordered_json::object();
+        if (doc.unit->serial) {
+            u["serial"] = hex32(*doc.unit->serial);
+        }
+        if (doc.unit->firmware) {
+            const fwversion_t fw = *doc.unit->firmware;
+            u["firmware"] = std::to_string(fw.major) + "." + std::to_string(fw.minor) + "." + std::to_string(fw.patch);
+        }
+        if (doc.unit->rc) {
+            u["rc"] = *doc.unit->rc;
+        }
+        j["unit"] = u;
+    }
+    if (doc.record) {
+        ordered_json r = ordered_json::object();
+        if (doc.record->version) {
+            r["version"] = *doc.record->version;
+        }
+        if (doc.record->num_elements) {
+            r["num_elements"] = *doc.record->num_elements;
+        }
+        if (doc.record->checksum) {
+            r["checksum"] = hex32(*doc.record->checksum);
+        }
+        j["record"] = r;
+    }
+    ordered_json settings = ordered_json::object();
+    for (const Setting& s : all_settings()) {
+        if (doc.settings.names(s)) {
+            settings[s.name] = setting_json(s, &doc.settings.word[s.first]);
+        }
+    }
+    j["settings"] = settings;
+    // Every text in the document was made here as UTF-8, so the dump cannot meet a bad byte; the
+    // replacement handler keeps that a promise rather than an exception.
+    return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+bool read_document(std::string_view text, Document* out, std::string* error)
+{
+    if (text.size() > kMaxFileBytes) {
+        return refuse(error,
+                      "larger than " + std::to_string(kMaxFileBytes / 1024) + " KiB: this is not a settings file");
+    }
+    RepeatedKeys repeated;
+    json j;
+    try {
+        j = json::parse(text.begin(), text.end(), std::ref(repeated));
+    } catch (const json::exception& e) {
+        // The library's messages start with its own exception tag; the rest says where and why.
+        std::string what = e.what();
+        if (const size_t tag_end = what.find("] ");
+            what.rfind("[json.exception", 0) == 0 && tag_end != std::string::npos) {
+            what.erase(0, tag_end + 2);
+        }
+        return refuse(error, "malformed JSON: " + what);
+    }
+    if (!repeated.first().empty()) {
+        return refuse(error, repeated.first());
+    }
+    if (!j.is_object()) {
+        return refuse(error, "expected a JSON object with \"format\": \"" + std::string(kFormat) + "\"");
+    }
+    const auto format = j.find("format");
+    if (format == j.end()) {
+        return refuse(error, "missing \"format\": this is not an efis-config settings file");
+    }
+    if (!format->is_string() || format->get_ref<const std::string&>() != kFormat) {
+        return refuse(error, "format: expected \"" + std::string(kFormat) + "\", found " + format->dump());
+    }
+    const auto version = j.find("format_version");
+    if (version == j.end()) {
+        return refuse(error, "missing \"format_version\"");
+    }
+    if (!version->is_number_integer() || version->get<int64_t>() != kFormatVersion) {
+        return refuse(error, "format_version: this program reads version " + std::to_string(kFormatVersion) +
+                                 ", found " + version->dump());
+    }
+    if (!only_known_keys(j, {"format", "format_version", "unit", "record", "settings"}, "", error)) {
+        return false;
+    }
+    Document doc;
+    if (const auto it = j.find("unit"); it != j.end()) {
+        doc.unit.emplace();
+        if (!read_unit(*it, &*doc.unit, error)) {
+            return false;
+        }
+    }
+    if (const auto it = j.find("record"); it != j.end()) {
+        doc.record.emplace();
+        if (!read_record(*it, &*doc.record, error)) {
+            return false;
+        }
+    }
+    const auto settings = j.find("settings");
+    if (settings == j.end()) {
+        return refuse(error, "missing \"settings\"");
+    }
+    if (!read_settings(*settings, &doc.settings, error)) {
+        return false;
+    }
+    *out = std::move(doc);
+    return true;
+}
+
+bool read_document_file(const std::string& path, Document* out, std::string* error)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return refuse(error, std::string("cannot open: ") + std::strerror(errno));
+    }
+    std::string text;
+    char buf[8192];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && text.size() <= kMaxFileBytes) {
+        text.append(buf, n);
+    }
+    const bool failed = std::ferror(f) != 0;
+    const int saved_errno = errno;
+    std::fclose(f);
+    if (failed) {
+        return refuse(error, std::string("cannot read: ") + std::strerror(saved_errno));
+    }
+    return read_document(text, out, error);
+}
+
+bool write_document_file(const std::string& path, const Document& doc, std::string* error)
+{
+    const std::string text = write_document(doc);
+    const std::string temp = path + ".part";
+    FILE* f = std::fopen(temp.c_str(), "wb");
+    if (f == nullptr) {
+        return refuse(error, std::string("cannot write: ") + std::strerror(errno));
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    const int write_errno = errno;
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed) {
+        std::remove(temp.c_str());
+        return refuse(error, std::string("cannot write: ") + std::strerror(written ? errno : write_errno));
+    }
+    std::error_code ec;
+    std::filesystem::rename(temp, path, ec);
+    if (ec) {
+        std::remove(temp.c_str());
+        return refuse(error, "cannot write: " + ec.message());
+    }
+    return true;
+}
+
+void apply(const Values& values, Settings_t* record)
+{
+    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
+        if (values.present[i]) {
+            uint32_t w = values.word[i];
+            settings_set_value(record, static_cast<settings_struct_index>(i), &w);
+        }
+    }
+}
+
+std::vector<const Setting*> differences(const Values& values, const Settings_t& record)
+{
+    std::vector<const Setting*> out;
+    for (const Setting& s : all_settings()) {
+        if (!values.names(s)) {
+            continue;
+        }
+        for (unsigned k = 0; k < s.count; ++k) {
+            const auto index = static_cast<settings_struct_index>(s.first + k);
+            if (values.word[index] != settings_get_value(&record, index)) {
+                out.push_back(&s);
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+} // namespace settings_file

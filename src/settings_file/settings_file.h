@@ -1,0 +1,102 @@
+// Settings files: a unit's user settings as a JSON document that people can keep, read, edit and
+// bring back. Every setting has a friendly form (knots, 12.5 V, "#3c78d8", "A1") and a raw form
+// (the stored word as "0x%08X"); a word that no friendly form can show exactly is written raw, so a
+// backup brings back every record word for word, whatever it holds.
+//
+// Nothing here talks to a unit or throws: results are return values, refusals a message that names
+// the key or value and the reason.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "efis_shared/firmware.h"
+#include "efis_shared/settings_types.h"
+
+namespace settings_file {
+
+inline constexpr const char* kFormat = "efis-config settings";
+inline constexpr int kFormatVersion = 1;
+// A settings file is a few kilobytes; anything far larger is not one.
+inline constexpr size_t kMaxFileBytes = 1024 * 1024;
+
+// One named setting: the record indices it spans (three for the registration, else one).
+struct Setting {
+    const char* name;
+    settings_struct_index first;
+    unsigned count;
+};
+
+// The 34 settings in index order.
+std::span<const Setting> all_settings();
+const Setting* find_setting(std::string_view name);
+
+// Words for the ordinary indices 0..35, and which of them a document names.
+struct Values {
+    std::array<uint32_t, SETTINGS_LAST_INDEX> word{};
+    std::array<bool, SETTINGS_LAST_INDEX> present{};
+
+    bool names(const Setting& s) const { return present[s.first]; }
+    void put(const Setting& s, const uint32_t* words);
+    size_t count() const; // settings named
+};
+
+struct UnitInfo {
+    std::optional<uint32_t> serial;
+    // major.minor.patch; rc apart
+    std::optional<fwversion_t> firmware;
+    std::optional<uint8_t> rc;
+};
+
+struct RecordInfo {
+    std::optional<uint32_t> version;
+    std::optional<uint32_t> num_elements;
+    std::optional<uint32_t> checksum;
+};
+
+struct Document {
+    std::optional<UnitInfo> unit;
+    std::optional<RecordInfo> record;
+    Values settings;
+};
+
+// Every ordinary index of a record.
+Values values_of(const Settings_t& record);
+// The backup of a whole record; `record_info` as the unit reported its header.
+Document backup_document(const Settings_t& record, std::optional<UnitInfo> unit, std::optional<RecordInfo> record_info);
+
+// JSON text: two-space indent, keys in record order, a final newline.
+std::string write_document(const Document& doc);
+// Refuses malformed JSON, a wrong format or version, unknown or repeated keys, values of the wrong
+// type or outside what their field holds. On refusal *out is untouched and *error says why.
+bool read_document(std::string_view text, Document* out, std::string* error);
+bool read_document_file(const std::string& path, Document* out, std::string* error);
+// Writes through a temporary file beside `path` and renames it, so an existing file is never left
+// half written.
+bool write_document_file(const std::string& path, const Document& doc, std::string* error);
+
+// The form a file writes for one setting (friendly when one fits the words exactly, else raw).
+nlohmann::ordered_json setting_json(const Setting& s, const uint32_t* words);
+// The same on one line, for tables and difference lists: 160, "#3c78d8", {"airspeed":"knots",...}.
+std::string setting_text(const Setting& s, const uint32_t* words);
+// Reads one setting's value in any form the file accepts; `words` receives s.count words.
+bool parse_setting(const Setting& s, const nlohmann::json& value, uint32_t* words, std::string* error);
+// NAME=VALUE with the file's value syntax; a bare word or #rrggbb needs no JSON quotes.
+bool parse_assignment(std::string_view text, const Setting** setting, uint32_t* words, std::string* error);
+
+// Stores every named value into the record (through the record's own accessors, so its checksum
+// follows).
+void apply(const Values& values, Settings_t* record);
+// The named settings whose words differ from the record's, in index order.
+std::vector<const Setting*> differences(const Values& values, const Settings_t& record);
+
+std::string hex32(uint32_t word); // "0x%08X"
+
+} // namespace settings_file
