@@ -35,6 +35,8 @@ const wchar_t* const kFailed = L"virtual unit: operation failed";
 const wchar_t* const kNoDevice = L"virtual unit: no such device";
 const wchar_t* const kUnsupported = L"virtual unit: not supported";
 std::atomic<const wchar_t*> g_last_error{kNoError};
+// Set while opens are refused; hid_error(NULL) hands out its text, so it changes only between runs.
+std::wstring g_open_refusal; // guarded by g_bus_mutex
 
 const wchar_t* const kManufacturer = L"EFIS";
 const wchar_t* const kProduct = L"EFIS display unit (virtual)";
@@ -115,6 +117,13 @@ void unplug_all()
     }
 }
 
+void refuse_opens(const std::wstring& error_text)
+{
+    std::lock_guard lock(g_bus_mutex);
+    g_last_error = kNoError;
+    g_open_refusal = error_text;
+}
+
 int open_handle_count()
 {
     return g_open_handles.load();
@@ -134,6 +143,13 @@ hid_device* open_plug(std::shared_ptr<Plug> p)
     if (!p || !usable(*p)) {
         g_last_error = kNoDevice;
         return nullptr;
+    }
+    {
+        std::lock_guard lock(g_bus_mutex);
+        if (!g_open_refusal.empty()) {
+            g_last_error = g_open_refusal.c_str();
+            return nullptr;
+        }
     }
     auto* dev = new hid_device_;
     dev->plug = std::move(p);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "efis_shared/comms_types.h"
 #include "sim/virtual_unit.h"
@@ -19,6 +20,10 @@ void plug(std::shared_ptr<VirtualUnit> unit, uint16_t usage_page = kUnitUsagePag
           uint16_t pid = product_id);
 // Detaches every unit; handles still open fail from then on.
 void unplug_all();
+
+// While the text is not empty, every open of a listed unit fails with it as hidapi's error, the way
+// an open of a hidraw node without permission does; an empty text lets opens succeed again.
+void refuse_opens(const std::wstring& error_text);
 
 int open_handle_count(); // handles opened and not yet closed
 int hid_init_count();    // hid_init calls not yet matched by hid_exit

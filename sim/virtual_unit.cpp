@@ -712,6 +712,12 @@ Settings_t VirtualUnit::stored_settings() const
     return state_->stored;
 }
 
+void VirtualUnit::set_working_settings(const Settings_t& s)
+{
+    std::lock_guard lock(state_->mutex);
+    state_->working = s;
+}
+
 void VirtualUnit::load_settings(const Settings_t& s)
 {
     std::lock_guard lock(state_->mutex);

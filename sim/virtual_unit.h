@@ -126,6 +126,8 @@ public:
     Settings_t stored_settings() const;  // the record as last committed by a save
     // A fresh unit holds a blank but valid record: magic "QEV_", version 1, 31 elements, checksum right.
     void load_settings(const Settings_t& s); // sets both working and stored record
+    // Sets the working record alone, as values sent but not yet committed leave it.
+    void set_working_settings(const Settings_t& s);
     SENSOR_CALIB_t calibration() const;
     void load_calibration(const SENSOR_CALIB_t& c);
     std::vector<SaveRecord> saves() const;

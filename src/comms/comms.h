@@ -33,6 +33,9 @@ public:
     int read(COMMS_MSG_t* msg);
 
     bool isConnected() const;
+    // Identity the unit reported when establish_connection() last succeeded (0 and 0.0.0 before).
+    uint32_t unitSerial() const { return unit_serial; }
+    fwversion_t unitFirmware() const { return unit_firmware; }
     COMM_INTERFACE_t getActiveInterface() const;
     USBHID* getUSBHID() const;
     CANFD* getCANFD() const;
@@ -49,6 +52,8 @@ private:
     USBHID* usbHid;
     CANFD* canFd;
     mutable std::recursive_mutex link_mutex;
+    uint32_t unit_serial = 0;
+    fwversion_t unit_firmware{};
 };
 
 // --- identity ---------------------------------------------------------------------------------

@@ -30,6 +30,8 @@ bool CommsManager::establish_connection()
     LinkHold lock = hold();
 
     reset_whoami_fwversion_cache();
+    unit_serial = 0;
+    unit_firmware = fwversion_t{0};
     bool usb_connected = false;
     bool canfd_connected = false;
 
@@ -45,6 +47,8 @@ bool CommsManager::establish_connection()
             usbHid->disconnect();
         } else {
             usb_connected = true;
+            unit_serial = serial;
+            unit_firmware = fw;
             device_log("Successfully connected to USB HID device! Serial number: 0x%08X, firmware %u.%u.%u (rc %u)\n",
                        serial, fw.major, fw.minor, fw.patch, fw.rc);
         }
@@ -63,6 +67,10 @@ bool CommsManager::establish_connection()
             canFd->disconnect();
         } else {
             canfd_connected = true;
+            if (!usb_connected) {
+                unit_serial = serial;
+                unit_firmware = fw;
+            }
             device_log("Successfully connected to CAN FD interface! Serial number: 0x%08X, firmware %u.%u.%u (rc %u)\n",
                        serial, fw.major, fw.minor, fw.patch, fw.rc);
         }

@@ -60,6 +60,24 @@ struct TransferResult {
 // Short English description of the step that ended a run, for the window's status bar.
 const char* transfer_step_text(TransferStep step);
 
+// Erase blocks an image needs: enough for the 64-byte header and the encrypted_size bytes written
+// after it, and never fewer than total_size asks for. 64-bit, so no header can wrap it around.
+uint64_t firmware_blocks_needed(const firmware_header_t& header);
+
+// What a firmware image file holds, judged before anything is sent.
+struct FirmwareImageCheck {
+    uint64_t file_size = 0;
+    bool header_read = false; // the file holds a whole header; the fields below need it
+    firmware_header_t header{};
+    uint64_t blocks_needed = 0;
+    bool fits_bank = false; // blocks_needed <= FW_BANK_BLOCKS
+    bool complete = false;  // the file holds the header and encrypted_size bytes after it
+    bool acceptable() const { return header_read && fits_bank && complete; }
+};
+
+// `bytes`: the file's first min(file_size, 64) bytes (or more; only 64 are looked at).
+FirmwareImageCheck check_firmware_image(const uint8_t* bytes, size_t count, uint64_t file_size);
+
 // Writes the image header at the start of the bank get_mx25_partition() names and streams the
 // encrypted bytes after it, one acknowledged 64-byte frame at a time. Refuses, before any erase,
 // an image that does not fit the bank, and stops at the first failed erase or set-address, so no

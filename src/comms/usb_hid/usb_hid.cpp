@@ -9,6 +9,28 @@
 namespace {
 constexpr size_t kReadBufferSize = 128;
 constexpr size_t kInputHeader = 7; // report number, iface, 4 identifier bytes, length code
+
+// hidapi reports errors as wide text; each wchar_t taken as one code point.
+std::string utf8_of(const wchar_t* text)
+{
+    std::string out;
+    for (; text != nullptr && *text != L'\0'; ++text) {
+        const auto c = static_cast<uint32_t>(*text);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += '?';
+        }
+    }
+    return out;
+}
 } // namespace
 
 USBHID::USBHID() : device_handle(nullptr), connected(false), report_ID(5)
@@ -27,6 +49,8 @@ bool USBHID::connect(uint16_t vendor_id, uint16_t product_id)
     if (connected) {
         disconnect();
     }
+    connect_failure = ConnectFailure::NotFound;
+    open_error.clear();
 
     hid_device_info* devices = hid_enumerate(vendor_id, product_id);
     if (devices == nullptr) {
@@ -44,11 +68,28 @@ bool USBHID::connect(uint16_t vendor_id, uint16_t product_id)
     }
     if (!path.empty()) {
         device_handle = hid_open_path(path.c_str());
+        if (device_handle == nullptr) {
+            connect_failure = ConnectFailure::OpenFailed;
+            open_error = utf8_of(hid_error(nullptr));
+        }
     }
     hid_free_enumeration(devices);
 
     connected = device_handle != nullptr;
+    if (connected) {
+        connect_failure = ConnectFailure::None;
+    }
     return connected;
+}
+
+USBHID::ConnectFailure USBHID::lastConnectFailure() const
+{
+    return connect_failure;
+}
+
+const std::string& USBHID::openError() const
+{
+    return open_error;
 }
 
 void USBHID::disconnect()

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "efis_shared/comms_types.h"
 
@@ -22,7 +23,14 @@ public:
     USBHID(const USBHID&) = delete;
     USBHID& operator=(const USBHID&) = delete;
 
+    // Why the last connect() failed: no unit on the frame interface was listed, or one was listed
+    // but could not be opened (on Linux typically a hidraw node the user may not open).
+    enum class ConnectFailure { None, NotFound, OpenFailed };
+
     bool connect(uint16_t vendor_id, uint16_t product_id);
+    ConnectFailure lastConnectFailure() const;
+    // hidapi's text for the failed open (hid_error(NULL)), as UTF-8; empty otherwise.
+    const std::string& openError() const;
     void disconnect();
     bool isConnected() const;
 
@@ -39,4 +47,6 @@ private:
     hid_device_* device_handle;
     bool connected;
     uint8_t report_ID;
+    ConnectFailure connect_failure = ConnectFailure::None;
+    std::string open_error;
 };

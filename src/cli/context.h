@@ -1,0 +1,26 @@
+// What every command of efis-cli shares: the streams, the global options and how a command reports
+// a note or a failure.
+#pragma once
+
+#include <string>
+
+#include "cli/cli.h"
+
+namespace efis_cli {
+
+class Progress;
+
+struct Context {
+    const Streams& io;
+    bool verbose = false;
+    bool quiet = false;
+    Progress* progress = nullptr; // the progress line being drawn, if any
+
+    // A note on standard error, unless --quiet.
+    void note(const std::string& text) const;
+    void warn(const std::string& text) const; // shown even with --quiet
+    // Prints "efis-cli: <text>" on standard error and returns `status`.
+    int fail(int status, const std::string& text) const;
+};
+
+} // namespace efis_cli

@@ -1,0 +1,163 @@
+#include "cli/progress.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ostream>
+
+#ifdef _WIN32
+#include <io.h>
+#define efis_write _write
+#else
+#include <unistd.h>
+#define efis_write ::write
+#endif
+
+namespace efis_cli {
+
+namespace {
+
+// Blocks while erasing; bytes in the most readable unit while writing.
+std::string amount(double v, int phase)
+{
+    char buf[32];
+    if (phase == 0) {
+        std::snprintf(buf, sizeof buf, "%.0f", v);
+    } else if (v >= 1024.0 * 1024.0) {
+        std::snprintf(buf, sizeof buf, "%.2f MiB", v / (1024.0 * 1024.0));
+    } else if (v >= 1024.0) {
+        std::snprintf(buf, sizeof buf, "%.1f KiB", v / 1024.0);
+    } else {
+        std::snprintf(buf, sizeof buf, "%.0f bytes", v);
+    }
+    return buf;
+}
+
+std::string duration(double seconds)
+{
+    const long s = seconds < 0 ? 0 : static_cast<long>(seconds + 0.5);
+    char buf[32];
+    if (s >= 3600) {
+        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
+    } else {
+        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+    }
+    return buf;
+}
+
+const char* phase_name(int phase)
+{
+    return phase == 0 ? "Erasing" : "Writing";
+}
+
+volatile std::sig_atomic_t g_interrupts = 0;
+const char* volatile g_warning = "";
+
+extern "C" void on_interrupt(int)
+{
+    g_interrupts = g_interrupts + 1;
+    if (g_interrupts == 1) {
+        const char* w = g_warning;
+        (void)!efis_write(2, w, static_cast<unsigned>(std::strlen(w)));
+        std::signal(SIGINT, on_interrupt);
+        return;
+    }
+    static const char kStopped[] = "\nefis-cli: stopped by Ctrl-C; the transfer is incomplete\n";
+    (void)!efis_write(2, kStopped, sizeof kStopped - 1);
+    std::_Exit(130);
+}
+
+} // namespace
+
+Progress::Progress(Context& ctx) : ctx_(ctx)
+{
+    ctx_.progress = this;
+}
+
+Progress::~Progress()
+{
+    break_line();
+    ctx_.progress = nullptr;
+}
+
+void Progress::report(uint32_t current, uint32_t total, int phase, void* user_data)
+{
+    static_cast<Progress*>(user_data)->update(current, total, phase);
+}
+
+void Progress::break_line()
+{
+    if (line_open_) {
+        ctx_.io.err << "\n" << std::flush;
+        line_open_ = false;
+    }
+}
+
+std::string Progress::line(uint32_t current, uint32_t total) const
+{
+    const double elapsed = std::chrono::duration<double>(Clock::now() - phase_start_).count();
+    const double rate = elapsed > 0.05 ? current / elapsed : 0.0;
+    const double percent = total == 0 ? 100.0 : 100.0 * current / total;
+    std::string text = std::string(phase_name(phase_)) + "  " + amount(current, phase_) + " of " +
+                       amount(total, phase_) + (phase_ == 0 ? " blocks" : "");
+    char pct[16];
+    std::snprintf(pct, sizeof pct, "  %3.0f%%", percent);
+    text += pct;
+    if (rate > 0.0) {
+        char r[32];
+        if (phase_ == 0) {
+            std::snprintf(r, sizeof r, "  %.1f blocks/s", rate);
+        } else {
+            std::snprintf(r, sizeof r, "  %s/s", amount(rate, 1).c_str());
+        }
+        text += r;
+        text += "  " + duration((total - current) / rate) + " left";
+    }
+    return text;
+}
+
+void Progress::update(uint32_t current, uint32_t total, int phase)
+{
+    if (ctx_.quiet) {
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    if (phase != phase_) {
+        break_line();
+        phase_ = phase;
+        phase_start_ = now;
+        last_tenth_ = -1;
+        last_draw_ = {};
+    }
+    const bool finished = current >= total;
+    if (ctx_.io.err_is_terminal) {
+        // A redraw costs a write; ten a second is smooth enough for a person.
+        if (!finished && now - last_draw_ < std::chrono::milliseconds(100)) {
+            return;
+        }
+        last_draw_ = now;
+        ctx_.io.err << "\r\033[K" << line(current, total) << std::flush;
+        line_open_ = true;
+        return;
+    }
+    const int tenth = total == 0 ? 10 : static_cast<int>(uint64_t{current} * 10 / total);
+    if (tenth > last_tenth_ && (tenth > 0 || finished)) {
+        last_tenth_ = tenth;
+        ctx_.io.err << line(current, total) << "\n" << std::flush;
+    }
+}
+
+InterruptGuard::InterruptGuard(const char* warning)
+{
+    g_interrupts = 0;
+    g_warning = warning;
+    previous_ = std::signal(SIGINT, on_interrupt);
+}
+
+InterruptGuard::~InterruptGuard()
+{
+    std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_);
+}
+
+} // namespace efis_cli

@@ -1,0 +1,52 @@
+// Progress of an upload on standard error: on a terminal one line redrawn in place, otherwise a
+// line at every tenth; and the Ctrl-C guard that keeps a stray key from cutting a transfer short.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "cli/context.h"
+
+namespace efis_cli {
+
+class Progress {
+public:
+    // Attaches itself to the context, so that log lines can clear the line first.
+    explicit Progress(Context& ctx);
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+    // fw_progress_callback_t; user_data is the Progress.
+    static void report(uint32_t current, uint32_t total, int phase, void* user_data);
+    // Ends a drawn line so that other text starts on a line of its own.
+    void break_line();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    void update(uint32_t current, uint32_t total, int phase);
+    std::string line(uint32_t current, uint32_t total) const;
+
+    Context& ctx_;
+    int phase_ = -1;
+    Clock::time_point phase_start_{};
+    Clock::time_point last_draw_{};
+    int last_tenth_ = -1;
+    bool line_open_ = false;
+};
+
+// While alive, the first Ctrl-C prints `warning` and the transfer goes on; a second one stops the
+// program at once (exit status 130).
+class InterruptGuard {
+public:
+    explicit InterruptGuard(const char* warning);
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    void (*previous_)(int);
+};
+
+} // namespace efis_cli

@@ -1,0 +1,187 @@
+// settings show | backup | diff | restore | set
+#include <algorithm>
+#include <iomanip>
+#include <iostream>
+
+#include "cli/commands.h"
+#include "cli/unit_link.h"
+
+namespace efis_cli {
+
+using settings_file::Document;
+using settings_file::hex32;
+using settings_file::Setting;
+
+namespace {
+
+// Connects and reads the whole record; warns when the unit's checksum does not match it.
+int read_unit(Context& ctx, Unit& unit, RecordRead* read)
+{
+    if (const int status = connect_unit(ctx, unit); status != kDone) {
+        return status;
+    }
+    if (const int status = read_record(ctx, unit, read); status != kDone) {
+        return status;
+    }
+    if (!read->checksum_ok) {
+        ctx.warn("warning: the unit's checksum " + hex32(read->unit_checksum) +
+                 " does not match the record it holds; the values are shown as read");
+    }
+    return kDone;
+}
+
+int read_file(Context& ctx, const std::string& file, Document* doc)
+{
+    std::string error;
+    const bool ok = file == "-" ? [&] {
+        const std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+        return settings_file::read_document(text, doc, &error);
+    }()
+                                : settings_file::read_document_file(file, doc, &error);
+    if (!ok) {
+        return ctx.fail(kBadInput, (file == "-" ? std::string("standard input") : file) + ": " + error);
+    }
+    return kDone;
+}
+
+std::string index_range(const Setting& s)
+{
+    return s.count == 1 ? std::to_string(s.first)
+                        : std::to_string(s.first) + "-" + std::to_string(s.first + s.count - 1);
+}
+
+// Notes where the file came from when that is not the unit at hand.
+void note_origin(Context& ctx, const std::string& file, const Document& doc, const Unit& unit)
+{
+    if (doc.unit && doc.unit->serial && *doc.unit->serial != unit.serial) {
+        ctx.note("note: " + file + " was taken from unit " + hex32(*doc.unit->serial) + "; this unit is " +
+                 hex32(unit.serial));
+    }
+}
+
+} // namespace
+
+int settings_show(Context& ctx, bool json)
+{
+    Unit unit;
+    RecordRead read;
+    if (const int status = read_unit(ctx, unit, &read); status != kDone) {
+        return status;
+    }
+    if (json) {
+        ctx.io.out << settings_file::write_document(
+            settings_file::backup_document(read.record, unit_info(unit), record_info(read)));
+        return kDone;
+    }
+    const settings_file::Values values = settings_file::values_of(read.record);
+    std::vector<std::string> texts;
+    size_t width = 5;
+    for (const Setting& s : settings_file::all_settings()) {
+        texts.push_back(settings_file::setting_text(s, &values.word[s.first]));
+        // The units object is far wider than the rest; it alone runs past its column.
+        if (texts.back().size() <= 24) {
+            width = std::max(width, texts.back().size());
+        }
+    }
+    ctx.io.out << std::left << std::setw(22) << "SETTING"
+               << "  " << std::setw(static_cast<int>(width)) << "VALUE"
+               << "  INDEX\n";
+    size_t i = 0;
+    for (const Setting& s : settings_file::all_settings()) {
+        ctx.io.out << std::setw(22) << s.name << "  " << std::setw(static_cast<int>(width)) << texts[i++] << "  "
+                   << index_range(s) << "\n";
+    }
+    return kDone;
+}
+
+int settings_backup(Context& ctx, const std::string& file)
+{
+    Unit unit;
+    RecordRead read;
+    if (const int status = read_unit(ctx, unit, &read); status != kDone) {
+        return status;
+    }
+    const Document doc = settings_file::backup_document(read.record, unit_info(unit), record_info(read));
+    if (file == "-") {
+        ctx.io.out << settings_file::write_document(doc);
+    } else if (std::string error; !settings_file::write_document_file(file, doc, &error)) {
+        return ctx.fail(kBadInput, file + ": " + error);
+    }
+    ctx.note("Backed up the settings of unit " + hex32(unit.serial) + " (firmware " + version_text(unit.firmware) +
+             ") to " + (file == "-" ? std::string("standard output") : file));
+    return kDone;
+}
+
+int settings_diff(Context& ctx, const std::string& file)
+{
+    Document doc;
+    if (const int status = read_file(ctx, file, &doc); status != kDone) {
+        return status;
+    }
+    Unit unit;
+    RecordRead read;
+    if (const int status = read_unit(ctx, unit, &read); status != kDone) {
+        return status;
+    }
+    note_origin(ctx, file, doc, unit);
+    const settings_file::Values unit_values = settings_file::values_of(read.record);
+    const auto changes = settings_file::differences(doc.settings, read.record);
+    for (const Setting* s : changes) {
+        ctx.io.out << s->name << ": unit " << settings_file::setting_text(*s, &unit_values.word[s->first]) << ", file "
+                   << settings_file::setting_text(*s, &doc.settings.word[s->first]) << "\n";
+    }
+    if (changes.empty()) {
+        ctx.note("The unit holds every setting in " + file + " (" + std::to_string(doc.settings.count()) +
+                 " compared)");
+        return kDone;
+    }
+    return kDifferences;
+}
+
+int settings_restore(Context& ctx, const std::string& file, bool dry_run, bool force)
+{
+    Document doc;
+    if (const int status = read_file(ctx, file, &doc); status != kDone) {
+        return status;
+    }
+    Unit unit;
+    RecordRead read;
+    if (const int status = read_unit(ctx, unit, &read); status != kDone) {
+        return status;
+    }
+    note_origin(ctx, file, doc, unit);
+    if (doc.record && doc.record->version && *doc.record->version != read.record.version) {
+        const std::string text = file + " holds a record of version " + std::to_string(*doc.record->version) +
+                                 ", the unit keeps version " + std::to_string(read.record.version);
+        if (!force) {
+            return ctx.fail(kBadInput, text + "; nothing was sent (--force restores it all the same)");
+        }
+        ctx.note("note: " + text + "; restoring it as --force asks");
+    }
+    return write_settings(ctx, unit, read, doc.settings, dry_run);
+}
+
+int settings_set(Context& ctx, const std::vector<std::string>& assignments, bool dry_run)
+{
+    settings_file::Values values;
+    for (const std::string& a : assignments) {
+        const Setting* s = nullptr;
+        uint32_t words[3] = {};
+        std::string error;
+        if (!settings_file::parse_assignment(a, &s, words, &error)) {
+            return ctx.fail(kBadInput, error);
+        }
+        if (values.names(*s)) {
+            return ctx.fail(kBadInput, std::string(s->name) + ": given twice");
+        }
+        values.put(*s, words);
+    }
+    Unit unit;
+    RecordRead read;
+    if (const int status = read_unit(ctx, unit, &read); status != kDone) {
+        return status;
+    }
+    return write_settings(ctx, unit, read, values, dry_run);
+}
+
+} // namespace efis_cli
