@@ -68,12 +68,7 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
 
     // The run writes the header and encrypted_size bytes after it; erase enough for all of that,
     // and never less than total_size asks for, so no byte lands in unerased flash or past the bank.
-    const uint64_t written_extent = uint64_t{sizeof header} + header.encrypted_size;
-    uint64_t blocks = blocks_for(header.total_size, MX25_BLOCK_SIZE);
-    const uint64_t blocks_written = blocks_for(written_extent, MX25_BLOCK_SIZE);
-    if (blocks_written > blocks) {
-        blocks = blocks_written;
-    }
+    const uint64_t blocks = firmware_blocks_needed(header);
     if (blocks > FW_BANK_BLOCKS) {
         device_log("send_fw: Error: Firmware too large for partition (%u blocks needed, but partition only has %u "
                    "blocks)\n",
