@@ -6,7 +6,13 @@
 #include <QRegularExpression>
 #include <QSignalBlocker>
 
+#include <QDoubleSpinBox>
+#include <QSlider>
+#include <QSpinBox>
+
+#include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -152,6 +158,125 @@ void MainWindow::updateConfigValueLocal(settings_struct_index index, uint32_t va
     changed_values.insert(index);
 }
 
+// What the form shows for a record: each bound widget's value as filling the form from that record
+// sets it, with the widgets' own clamping and rounding. Filling the form and reading it back both
+// go through this, so a field counts as edited exactly when its widget differs from it.
+struct MainWindow::FormView {
+    QString color_styles[kColorCount];
+    int airspeed, altitude, temperature, pressure;
+    int vspeeds[8];
+    double volts[4]; // warning min and max, alert min and max
+    QString registration_prefix, registration_number;
+    int backlight, text_bg_alpha;
+    double roll, pitch;
+    QString icao;
+    int emitter;
+    bool random_icao;
+    int map_view;
+    int term_res;
+};
+
+namespace {
+
+int shown_in(const QSpinBox* w, int64_t v)
+{
+    return static_cast<int>(std::clamp<int64_t>(v, w->minimum(), w->maximum()));
+}
+
+int shown_in(const QSlider* w, int64_t v)
+{
+    return static_cast<int>(std::clamp<int64_t>(v, w->minimum(), w->maximum()));
+}
+
+// What the box makes of a value: rounded to its decimals and bounded, NaN and infinities included,
+// asked of a box like it rather than imitated.
+double shown_in(const QDoubleSpinBox* w, double v)
+{
+    QDoubleSpinBox probe;
+    probe.setDecimals(w->decimals());
+    probe.setRange(w->minimum(), w->maximum());
+    probe.setValue(v);
+    return probe.value();
+}
+
+bool same_in(const QDoubleSpinBox* w, double a, double b)
+{
+    return std::fabs(a - b) < 0.5 * std::pow(10.0, -w->decimals());
+}
+
+} // namespace
+
+std::array<MainWindow::ColorField, MainWindow::kColorCount> MainWindow::colorFields() const
+{
+    return {{
+        {ui->color_picker_sky0, SKY_COLOR_0_INDEX},
+        {ui->color_picker_sky1, SKY_COLOR_1_INDEX},
+        {ui->color_picker_ground0, GROUND_COLOR_0_INDEX},
+        {ui->color_picker_ground1, GROUND_COLOR_1_INDEX},
+        {ui->color_picker_app_indi, APPROACH_COLOR_INDEX},
+        {ui->color_picker_airplane, AIRPLANE_COLOR_INDEX},
+        {ui->color_picker_green, GREEN_ARC_COLOR_INDEX},
+        {ui->color_picker_yellow, YELLOW_ARC_COLOR_INDEX},
+        {ui->color_picker_red, RED_ARC_COLOR_INDEX},
+        {ui->color_picker_gear, GEAR_INDI_COLOR_INDEX},
+    }};
+}
+
+std::array<QSpinBox*, 8> MainWindow::vspeedBoxes() const
+{
+    return {ui->spinBox_vmin, ui->spinBox_vs0, ui->spinBox_vs1,  ui->spinBox_vfe,
+            ui->spinBox_vn0,  ui->spinBox_vne, ui->spinBox_vref, ui->spinBox_vlo};
+}
+
+std::array<QDoubleSpinBox*, 4> MainWindow::voltBoxes() const
+{
+    return {ui->min_volt_warn_value, ui->max_volt_warn_value, ui->min_volt_alert_value, ui->max_volt_alert_value};
+}
+
+MainWindow::FormView MainWindow::formViewOf(const Settings_t& c) const
+{
+    FormView v;
+    const auto colors = colorFields();
+    for (size_t i = 0; i < kColorCount; ++i) {
+        v.color_styles[i] = color_style(settings_get_value(&c, colors[i].index));
+    }
+
+    const unit_bits_t& u = c.units.unit_bits;
+    v.airspeed = u.is_mph ? 0 : u.is_knots ? 1 : u.is_kph ? 2 : 1;
+    v.altitude = u.is_meters ? 1 : 0;
+    v.temperature = u.is_celsius ? 1 : 0;
+    v.pressure = u.is_mbar ? 1 : 0;
+
+    const auto vspeeds = vspeedBoxes();
+    for (size_t i = 0; i < vspeeds.size(); ++i) {
+        v.vspeeds[i] = shown_in(vspeeds[i], settings_get_value(&c, static_cast<settings_struct_index>(VMIN_INDEX + i)));
+    }
+    const uint16_t volts[4] = {c.volt_warnings.min_volts, c.volt_warnings.max_volts, c.volt_alerts.min_volts,
+                               c.volt_alerts.max_volts};
+    const auto volt_boxes = voltBoxes();
+    for (size_t i = 0; i < volt_boxes.size(); ++i) {
+        v.volts[i] = shown_in(volt_boxes[i], volts[i] / 10.0);
+    }
+
+    const RegistrationView reg = decode_registration(c.registration, false);
+    v.registration_prefix = reg.prefix;
+    v.registration_number = reg.number;
+    v.backlight = shown_in(ui->backlight_slider, clamp_to_int(c.backlight_brightness));
+    v.text_bg_alpha = shown_in(ui->text_bg_alpha_slider, c.text_bg_alpha > 254 ? 254 : c.text_bg_alpha);
+    v.roll = shown_in(ui->roll_corr_spinbox, static_cast<double>(c.roll_correction));
+    v.pitch = shown_in(ui->pitch_corr_spinbox, static_cast<double>(c.pitch_correction));
+    v.icao = QString("%1").arg(c.ownship_icao & 0x00FFFFFFu, 6, 16, QChar('0')).toUpper();
+
+    const int last_emitter = ui->comboBox_emitter_cat->count() - 1;
+    const int emitter = static_cast<int32_t>(c.emitter_cat);
+    v.emitter = emitter < 0 ? 0 : emitter > last_emitter ? last_emitter : emitter;
+    v.random_icao = c.icao_address_type == 1;
+    const int map = static_cast<int32_t>(c.map_track);
+    v.map_view = map < 0 || map >= ui->comboBox_map_view->count() ? 0 : map;
+    v.term_res = c.enable_term_resistor != 0 ? 0 : 1;
+    return v;
+}
+
 void MainWindow::updateUIFromConfig()
 {
     QWidget* const silenced[] = {
@@ -169,128 +294,134 @@ void MainWindow::updateUIFromConfig()
         blockers.emplace_back(w);
     }
 
-    const Settings_t& c = user_config;
-    ui->color_picker_sky0->setStyleSheet(color_style(c.sky_color[0]));
-    ui->color_picker_sky1->setStyleSheet(color_style(c.sky_color[1]));
-    ui->color_picker_ground0->setStyleSheet(color_style(c.ground_color[0]));
-    ui->color_picker_ground1->setStyleSheet(color_style(c.ground_color[1]));
-    ui->color_picker_app_indi->setStyleSheet(color_style(c.vref_indi_color));
-    ui->color_picker_airplane->setStyleSheet(color_style(c.airplane_color));
-    ui->color_picker_green->setStyleSheet(color_style(c.green_arc_color));
-    ui->color_picker_yellow->setStyleSheet(color_style(c.yellow_arc_color));
-    ui->color_picker_red->setStyleSheet(color_style(c.red_arc_color));
-    ui->color_picker_gear->setStyleSheet(color_style(c.gear_indi_color));
-
-    const unit_bits_t& u = c.units.unit_bits;
-    ui->comboBox_airspeed->setCurrentIndex(u.is_mph ? 0 : u.is_knots ? 1 : u.is_kph ? 2 : 1);
-    ui->comboBox_altitude->setCurrentIndex(u.is_meters ? 1 : 0);
-    ui->comboBox_temp->setCurrentIndex(u.is_celsius ? 1 : 0);
-    ui->comboBox_pressure->setCurrentIndex(u.is_mbar ? 1 : 0);
-
-    ui->spinBox_vmin->setValue(c.vspeeds.Vmin);
-    ui->spinBox_vs0->setValue(c.vspeeds.Vs0);
-    ui->spinBox_vs1->setValue(c.vspeeds.Vs1);
-    ui->spinBox_vfe->setValue(c.vspeeds.Vfe);
-    ui->spinBox_vn0->setValue(c.vspeeds.Vn0);
-    ui->spinBox_vne->setValue(c.vspeeds.Vne);
-    ui->spinBox_vref->setValue(c.vspeeds.VRef);
-    ui->spinBox_vlo->setValue(c.vspeeds.Vlo);
-
-    ui->min_volt_warn_value->setValue(c.volt_warnings.min_volts / 10.0);
-    ui->max_volt_warn_value->setValue(c.volt_warnings.max_volts / 10.0);
-    ui->min_volt_alert_value->setValue(c.volt_alerts.min_volts / 10.0);
-    ui->max_volt_alert_value->setValue(c.volt_alerts.max_volts / 10.0);
-
-    const RegistrationView reg = decode_registration(c.registration, true);
-    ui->comboBox_reg_prefix->setCurrentIndex(ui->comboBox_reg_prefix->findText(reg.prefix));
-    if (reg.number.isEmpty()) {
-        ui->text_registration_num->clear();
-    } else {
-        ui->text_registration_num->setPlainText(reg.number);
+    const FormView v = formViewOf(user_config);
+    const auto colors = colorFields();
+    for (size_t i = 0; i < kColorCount; ++i) {
+        colors[i].button->setStyleSheet(v.color_styles[i]);
     }
 
-    ui->backlight_slider->setValue(clamp_to_int(c.backlight_brightness));
-    ui->text_bg_alpha_slider->setValue(c.text_bg_alpha > 254 ? 254 : static_cast<int>(c.text_bg_alpha));
-    ui->roll_corr_spinbox->setValue(static_cast<double>(c.roll_correction));
-    ui->pitch_corr_spinbox->setValue(static_cast<double>(c.pitch_correction));
-    ui->text_icao->setPlainText(QString("%1").arg(c.ownship_icao & 0x00FFFFFFu, 6, 16, QChar('0')).toUpper());
+    ui->comboBox_airspeed->setCurrentIndex(v.airspeed);
+    ui->comboBox_altitude->setCurrentIndex(v.altitude);
+    ui->comboBox_temp->setCurrentIndex(v.temperature);
+    ui->comboBox_pressure->setCurrentIndex(v.pressure);
 
-    const int last_emitter = ui->comboBox_emitter_cat->count() - 1;
-    const int emitter = static_cast<int32_t>(c.emitter_cat);
-    ui->comboBox_emitter_cat->setCurrentIndex(emitter < 0 ? 0 : emitter > last_emitter ? last_emitter : emitter);
+    const auto vspeeds = vspeedBoxes();
+    for (size_t i = 0; i < vspeeds.size(); ++i) {
+        vspeeds[i]->setValue(v.vspeeds[i]);
+    }
+    const auto volt_boxes = voltBoxes();
+    for (size_t i = 0; i < volt_boxes.size(); ++i) {
+        volt_boxes[i]->setValue(v.volts[i]);
+    }
 
-    if (c.icao_address_type == 1) {
+    // Logged as the form shows it, once per fill.
+    decode_registration(user_config.registration, true);
+    ui->comboBox_reg_prefix->setCurrentIndex(ui->comboBox_reg_prefix->findText(v.registration_prefix));
+    if (v.registration_number.isEmpty()) {
+        ui->text_registration_num->clear();
+    } else {
+        ui->text_registration_num->setPlainText(v.registration_number);
+    }
+
+    ui->backlight_slider->setValue(v.backlight);
+    ui->text_bg_alpha_slider->setValue(v.text_bg_alpha);
+    ui->roll_corr_spinbox->setValue(v.roll);
+    ui->pitch_corr_spinbox->setValue(v.pitch);
+    ui->text_icao->setPlainText(v.icao);
+    ui->comboBox_emitter_cat->setCurrentIndex(v.emitter);
+    if (v.random_icao) {
         ui->radioButton_rand_icao->setChecked(true);
     } else {
         ui->radioButton_use_icao->setChecked(true);
     }
-
-    const int map = static_cast<int32_t>(c.map_track);
-    ui->comboBox_map_view->setCurrentIndex(map < 0 || map >= ui->comboBox_map_view->count() ? 0 : map);
-    ui->comboBox_term_res->setCurrentIndex(c.enable_term_resistor != 0 ? 0 : 1);
+    ui->comboBox_map_view->setCurrentIndex(v.map_view);
+    ui->comboBox_term_res->setCurrentIndex(v.term_res);
 }
 
 void MainWindow::updateConfigFromUI()
 {
-    auto set = [](settings_struct_index index, uint32_t value) { settings_set_value(&user_config, index, &value); };
+    readFormInto(&user_config);
+}
+
+// Stores each widget's value into the record only where the widget differs from what the record
+// shows in it. A value the widget cannot show (a text background of 300, a stray unit bit, an
+// alpha below 0xFF) stays as stored until its field is edited, so reading the form back never
+// rewrites what the user did not touch.
+void MainWindow::readFormInto(Settings_t* record) const
+{
+    auto set = [record](settings_struct_index index, uint32_t value) { settings_set_value(record, index, &value); };
+    const FormView shown = formViewOf(*record);
 
     const QRegularExpression& re = color_style_pattern();
-    const struct {
-        QPushButton* button;
-        settings_struct_index index;
-    } colors[] = {
-        {ui->color_picker_sky0, SKY_COLOR_0_INDEX},        {ui->color_picker_sky1, SKY_COLOR_1_INDEX},
-        {ui->color_picker_ground0, GROUND_COLOR_0_INDEX},  {ui->color_picker_ground1, GROUND_COLOR_1_INDEX},
-        {ui->color_picker_app_indi, APPROACH_COLOR_INDEX}, {ui->color_picker_airplane, AIRPLANE_COLOR_INDEX},
-        {ui->color_picker_green, GREEN_ARC_COLOR_INDEX},   {ui->color_picker_yellow, YELLOW_ARC_COLOR_INDEX},
-        {ui->color_picker_red, RED_ARC_COLOR_INDEX},       {ui->color_picker_gear, GEAR_INDI_COLOR_INDEX},
-    };
-    for (const auto& c : colors) {
+    const auto colors = colorFields();
+    for (size_t i = 0; i < kColorCount; ++i) {
         uint32_t word;
-        if (color_from_style(re, c.button->styleSheet(), &word)) {
-            set(c.index, word);
+        const QString sheet = colors[i].button->styleSheet();
+        if (sheet != shown.color_styles[i] && color_from_style(re, sheet, &word)) {
+            set(colors[i].index, word);
         }
     }
 
-    set(UNITS_VALUE_INDEX, units_from_form(user_config.units.units_value, ui->comboBox_airspeed->currentIndex(),
-                                           ui->comboBox_altitude->currentIndex(), ui->comboBox_temp->currentIndex(),
-                                           ui->comboBox_pressure->currentIndex()));
+    const int airspeed = ui->comboBox_airspeed->currentIndex();
+    const int altitude = ui->comboBox_altitude->currentIndex();
+    const int temperature = ui->comboBox_temp->currentIndex();
+    const int pressure = ui->comboBox_pressure->currentIndex();
+    if (airspeed != shown.airspeed || altitude != shown.altitude || temperature != shown.temperature ||
+        pressure != shown.pressure) {
+        set(UNITS_VALUE_INDEX, units_from_form(record->units.units_value, airspeed, altitude, temperature, pressure));
+    }
 
-    set(VMIN_INDEX, static_cast<uint32_t>(ui->spinBox_vmin->value()));
-    set(VS0_INDEX, static_cast<uint32_t>(ui->spinBox_vs0->value()));
-    set(VS1_INDEX, static_cast<uint32_t>(ui->spinBox_vs1->value()));
-    set(VFE_INDEX, static_cast<uint32_t>(ui->spinBox_vfe->value()));
-    set(VN0_INDEX, static_cast<uint32_t>(ui->spinBox_vn0->value()));
-    set(VNE_INDEX, static_cast<uint32_t>(ui->spinBox_vne->value()));
-    set(APPROACHSPEED_INDEX, static_cast<uint32_t>(ui->spinBox_vref->value()));
-    set(VLO_INDEX, static_cast<uint32_t>(ui->spinBox_vlo->value()));
+    const auto vspeeds = vspeedBoxes();
+    for (size_t i = 0; i < vspeeds.size(); ++i) {
+        if (vspeeds[i]->value() != shown.vspeeds[i]) {
+            set(static_cast<settings_struct_index>(VMIN_INDEX + i), static_cast<uint32_t>(vspeeds[i]->value()));
+        }
+    }
+    const settings_struct_index volt_indices[4] = {MIN_VOLTS_INDEX, MAX_VOLTS_INDEX, MIN_VOLTS_ALERT_INDEX,
+                                                   MAX_VOLTS_ALERT_INDEX};
+    const auto volt_boxes = voltBoxes();
+    for (size_t i = 0; i < volt_boxes.size(); ++i) {
+        if (!same_in(volt_boxes[i], volt_boxes[i]->value(), shown.volts[i])) {
+            set(volt_indices[i], volts_to_tenths(volt_boxes[i]->value()));
+        }
+    }
 
-    set(MIN_VOLTS_INDEX, volts_to_tenths(ui->min_volt_warn_value->value()));
-    set(MAX_VOLTS_INDEX, volts_to_tenths(ui->max_volt_warn_value->value()));
-    set(MIN_VOLTS_ALERT_INDEX, volts_to_tenths(ui->min_volt_alert_value->value()));
-    set(MAX_VOLTS_ALERT_INDEX, volts_to_tenths(ui->max_volt_alert_value->value()));
-
-    // A registration the form can only show altered (no known prefix, or longer than it shows) is
-    // left as stored unless the user edited it: reading the form back must not rewrite it.
     const QString regPrefix = ui->comboBox_reg_prefix->currentText();
     const QString regNumber = ui->text_registration_num->toPlainText();
-    const RegistrationView shown = decode_registration(user_config.registration, false);
-    if (regPrefix != shown.prefix || regNumber != shown.number) {
+    if (regPrefix != shown.registration_prefix || regNumber != shown.registration_number) {
         const RegistrationWords reg = encode_registration(regPrefix, regNumber);
         set(REGISTRATION_1_INDEX, reg.w[0]);
         set(REGISTRATION_2_INDEX, reg.w[1]);
         set(REGISTRATION_3_INDEX, reg.w[2]);
     }
 
-    set(BACKLIGHT_BRIGHTNESS_INDEX, static_cast<uint32_t>(ui->backlight_slider->value()));
-    set(TEXT_BG_ALPHA_INDEX, static_cast<uint32_t>(ui->text_bg_alpha_slider->value()));
-    set(ROLL_CORRECTION_INDEX, float_bits(ui->roll_corr_spinbox->value()));
-    set(PITCH_CORRECTION_INDEX, float_bits(ui->pitch_corr_spinbox->value()));
-    set(OWNSHIP_ICAO_INDEX, ownshipIcaoFromIcaoField());
-    set(ICAO_ADDR_TYPE_INDEX, ui->radioButton_rand_icao->isChecked() ? 1u : 0u);
-    set(EMITTER_CAT_INDEX, static_cast<uint32_t>(ui->comboBox_emitter_cat->currentIndex()));
-    set(MAP_DIR_INDEX, static_cast<uint32_t>(ui->comboBox_map_view->currentIndex()));
-    set(TERM_RESISTOR_INDEX, ui->comboBox_term_res->currentIndex() == 0 ? 1u : 0u);
+    if (ui->backlight_slider->value() != shown.backlight) {
+        set(BACKLIGHT_BRIGHTNESS_INDEX, static_cast<uint32_t>(ui->backlight_slider->value()));
+    }
+    if (ui->text_bg_alpha_slider->value() != shown.text_bg_alpha) {
+        set(TEXT_BG_ALPHA_INDEX, static_cast<uint32_t>(ui->text_bg_alpha_slider->value()));
+    }
+    if (!same_in(ui->roll_corr_spinbox, ui->roll_corr_spinbox->value(), shown.roll)) {
+        set(ROLL_CORRECTION_INDEX, float_bits(ui->roll_corr_spinbox->value()));
+    }
+    if (!same_in(ui->pitch_corr_spinbox, ui->pitch_corr_spinbox->value(), shown.pitch)) {
+        set(PITCH_CORRECTION_INDEX, float_bits(ui->pitch_corr_spinbox->value()));
+    }
+    if (ui->text_icao->toPlainText() != shown.icao) {
+        set(OWNSHIP_ICAO_INDEX, ownshipIcaoFromIcaoField());
+    }
+    if (ui->radioButton_rand_icao->isChecked() != shown.random_icao) {
+        set(ICAO_ADDR_TYPE_INDEX, ui->radioButton_rand_icao->isChecked() ? 1u : 0u);
+    }
+    if (ui->comboBox_emitter_cat->currentIndex() != shown.emitter) {
+        set(EMITTER_CAT_INDEX, static_cast<uint32_t>(ui->comboBox_emitter_cat->currentIndex()));
+    }
+    if (ui->comboBox_map_view->currentIndex() != shown.map_view) {
+        set(MAP_DIR_INDEX, static_cast<uint32_t>(ui->comboBox_map_view->currentIndex()));
+    }
+    if (ui->comboBox_term_res->currentIndex() != shown.term_res) {
+        set(TERM_RESISTOR_INDEX, ui->comboBox_term_res->currentIndex() == 0 ? 1u : 0u);
+    }
 }
 
 uint32_t MainWindow::ownshipIcaoFromIcaoField() const

@@ -1,6 +1,8 @@
 #include "app/mainwindow.h"
 
+#include <QCloseEvent>
 #include <QDebug>
+#include <QMessageBox>
 #include <QThread>
 
 #include "app/log_handler.h"
@@ -90,10 +92,29 @@ MainWindow::MainWindow(QWidget* parent)
     comms = new CommsManager();
     if (!comms->establish_connection()) {
         qDebug() << "Failed to establish connection via USB HID or CAN FD";
-        ui->statusbar->showMessage("Failed to connect to EFIS via USB or CAN FD - please check connections");
+        showConnectionFailure();
         return;
     }
+    showConnection();
+    loadConfigFromDevice();
+}
 
+void MainWindow::showConnectionFailure()
+{
+    const USBHID* usb = comms->getUSBHID();
+    if (usb != nullptr && usb->lastConnectFailure() == USBHID::ConnectFailure::OpenFailed) {
+        // Listed but not openable: on Linux almost always the missing udev rule, which no amount of
+        // checking cables mends.
+        ui->statusbar->showMessage(QString("Error: The EFIS unit was found but could not be opened (%1) - "
+                                           "install the udev rule or check the permissions of its device")
+                                       .arg(QString::fromStdString(usb->openError())));
+    } else {
+        ui->statusbar->showMessage("Failed to connect to EFIS via USB or CAN FD - please check connections");
+    }
+}
+
+void MainWindow::showConnection()
+{
     const COMM_INTERFACE_t active = comms->getActiveInterface();
     USBHID* usb = comms->getUSBHID();
     CANFD* can = comms->getCANFD();
@@ -104,8 +125,21 @@ MainWindow::MainWindow(QWidget* parent)
     } else if (active == CAN_FD) {
         ui->statusbar->showMessage("Connected via CAN FD");
     }
+}
 
-    loadConfigFromDevice();
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    // An upload cannot be cancelled half way; leaving the window would hide it while it goes on,
+    // and ending the program would cut it off with the flash partly written.
+    if (transferRunning()) {
+        QMessageBox::warning(this, tr("A transfer is in progress"),
+                             tr("Closing now would leave the unit's flash partly written. The window can be closed "
+                                "when the transfer has finished."),
+                             QMessageBox::Ok);
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 MainWindow::~MainWindow()

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QThread>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -15,7 +16,9 @@
 #include "firmware_ops/firmware_ops.h"
 
 class CommsManager;
+class QDoubleSpinBox;
 class QPushButton;
+class QSpinBox;
 
 namespace Ui {
 class MainWindow;
@@ -37,6 +40,9 @@ public:
     const std::set<settings_struct_index>& changedValues() const { return changed_values; }
     CommsManager* commsManager() const { return comms; }
     bool transferRunning() const { return !firmwareUploadThread.isNull() || !airportUploadThread.isNull(); }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private slots:
     void onSaveClicked();
@@ -92,13 +98,30 @@ private slots:
     void onRebootClicked();
 
 private:
+    struct FormView;
+    static constexpr size_t kColorCount = 10;
+    struct ColorField {
+        QPushButton* button;
+        settings_struct_index index;
+    };
+
     void updateUIFromConfig();
     void updateConfigFromUI();
+    // The form read into `record` as Save reads it into user_config: only fields whose widget
+    // differs from what the record shows are stored.
+    void readFormInto(Settings_t* record) const;
+    FormView formViewOf(const Settings_t& record) const;
+    std::array<ColorField, kColorCount> colorFields() const;
+    std::array<QSpinBox*, 8> vspeedBoxes() const;
+    std::array<QDoubleSpinBox*, 4> voltBoxes() const;
     void loadConfigFromDevice();
     uint32_t ownshipIcaoFromIcaoField() const;
     void updateConfigValueAndSend(settings_struct_index index, uint32_t value);
     void updateConfigValueLocal(settings_struct_index index, uint32_t value);
 
+    // The status of a connection attempt that failed, and of one that succeeded.
+    void showConnectionFailure();
+    void showConnection();
     // Guard of every settings transaction: a connected link that no transfer is using.
     bool settingsLinkAvailable();
     bool pickColor(QPushButton* button, uint32_t current, const char* caption, int r, int g, int b);

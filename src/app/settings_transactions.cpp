@@ -1,6 +1,7 @@
 // Moving the user settings between the unit and the tool: load, update, save and reboot.
 #include <QDebug>
 #include <QStatusBar>
+#include <QStringList>
 #include <QThread>
 
 #include <cstdio>
@@ -115,11 +116,13 @@ void MainWindow::loadConfigFromDevice()
 
     user_config_sizeof = sizeof(Settings_t);
 
+    QStringList unread;
     for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
         const auto index = static_cast<settings_struct_index>(i);
         if (!read_value(comms, SETTINGS_COMMS, static_cast<uint8_t>(i), &value)) {
             qDebug() << "Warning: Failed to read value for index" << i << ", setting to 0";
             value = 0;
+            unread << QString::number(i);
         }
         if (!settings_set_value(&user_config, index, &value)) {
             qDebug() << "Error setting value for index" << i;
@@ -132,7 +135,8 @@ void MainWindow::loadConfigFromDevice()
     const uint32_t calculated = settings_CalcCRC(&user_config);
     printf("app: 0x%08lX, device: 0x%08lX \n", static_cast<unsigned long>(calculated),
            static_cast<unsigned long>(user_config_chk));
-    if (calculated != user_config_chk) {
+    const bool crc_ok = calculated == user_config_chk;
+    if (!crc_ok) {
         qDebug() << "CRC mismatch: Calculated =" << Qt::hex << calculated << "Stored=" << user_config_chk;
         ui->statusbar->showMessage("Warning: Configuration CRC verification failed");
     } else {
@@ -141,7 +145,16 @@ void MainWindow::loadConfigFromDevice()
     fflush(stdout);
 
     updateUIFromConfig();
-    ui->statusbar->showMessage("Configuration successfully loaded from device");
+    // A load that had to put zeros in place of values, or whose record does not match the unit's
+    // checksum, is not reported as a success.
+    if (!unread.isEmpty()) {
+        ui->statusbar->showMessage(
+            QString("Warning: Configuration loaded, but %1 value(s) could not be read (index %2)")
+                .arg(unread.size())
+                .arg(unread.join(", ")));
+    } else if (crc_ok) {
+        ui->statusbar->showMessage("Configuration successfully loaded from device");
+    }
 }
 
 void MainWindow::onLoadClicked()

@@ -37,6 +37,9 @@ bool CommsManager::establish_connection()
 
     device_log("Attempting to connect to USB HID device 0x%04X:0x%04X\n", vendor_id, product_id);
     if (!connectUSB(vendor_id, product_id)) {
+        if (usbHid != nullptr && usbHid->lastConnectFailure() == USBHID::ConnectFailure::OpenFailed) {
+            device_log("USB HID device found but could not be opened: %s\n", usbHid->openError().c_str());
+        }
         device_log("Failed to connect to USB HID device\n");
     } else {
         device_log("USB HID device connected, verifying with serial number request...\n");

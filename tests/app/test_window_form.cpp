@@ -55,12 +55,13 @@ private slots:
     void startup_with_unit_loads_the_record();
     void startup_without_unit_leaves_form_and_link_alone_data();
     void startup_without_unit_leaves_form_and_link_alone();
+    void startup_with_a_unit_that_cannot_be_opened();
     void record_edge_values_shown_clamped();
     void registration_shown_split_data();
     void registration_shown_split();
     void form_reads_back_the_record_it_shows();
     void unmatched_registration_survives_a_save();
-    void units_word_zero_reads_back_as_knots_feet();
+    void units_word_zero_kept_until_edited();
     void field_edits_update_record_and_mark_changes();
     void icao_field_parsing_data();
     void icao_field_parsing();
@@ -141,6 +142,24 @@ void WindowFormTest::startup_without_unit_leaves_form_and_link_alone()
     // Settings actions say why nothing happens.
     child<QPushButton>(*w, "pushButton_load")->click();
     QCOMPARE(status(*w), QString("Error: No communication interface connected (USB HID or CAN FD)"));
+}
+
+void WindowFormTest::startup_with_a_unit_that_cannot_be_opened()
+{
+    auto unit = support::plug_demo_unit();
+    sim::refuse_opens(L"Permission denied");
+    support::QtStreamCapture out(1);
+    MainWindow w;
+    const std::string printed = out.text();
+    out.restore();
+    sim::refuse_opens(L"");
+
+    QCOMPARE(status(w), QString("Error: The EFIS unit was found but could not be opened (Permission denied) - "
+                                 "install the udev rule or check the permissions of its device"));
+    QVERIFY2(printed.find("USB HID device found but could not be opened: Permission denied\n"
+                          "Failed to connect to USB HID device\n") != std::string::npos,
+             printed.c_str());
+    QVERIFY(unit->log().empty());
 }
 
 void WindowFormTest::record_edge_values_shown_clamped()
@@ -252,14 +271,17 @@ void WindowFormTest::unmatched_registration_survives_a_save()
     QCOMPARE(QByteArray(user_config.registration, 12), QByteArray("NABC\0\0\0\0\0\0\0\0", 12));
 }
 
-void WindowFormTest::units_word_zero_reads_back_as_knots_feet()
+void WindowFormTest::units_word_zero_kept_until_edited()
 {
     auto unit = support::plug_demo_unit();
     unit->load_settings(with(unit->working_settings(), {{UNITS_VALUE_INDEX, 0x00000000u | (0x3Fu << 9)}}));
     auto w = open_window();
     support::QtStreamCapture out(1);
     child<QPushButton>(*w, "pushButton_save")->click();
-    QCOMPARE(user_config.units.units_value, 0xAAu | (0x3Fu << 9)); // bits 9.. preserved
+    // The form shows Knots, Feet, Fahrenheit and InHg, but nobody chose them: Save keeps the word.
+    QCOMPARE(user_config.units.units_value, 0x3Fu << 9);
+    child<QComboBox>(*w, "comboBox_airspeed")->setCurrentIndex(2);
+    QCOMPARE(user_config.units.units_value, 0xACu | (0x3Fu << 9)); // bits 9.. preserved
     child<QComboBox>(*w, "comboBox_airspeed")->setCurrentIndex(0);
     QCOMPARE(user_config.units.units_value, 0xA9u | (0x3Fu << 9));
     child<QComboBox>(*w, "comboBox_altitude")->setCurrentIndex(1);

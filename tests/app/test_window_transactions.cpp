@@ -77,6 +77,8 @@ private slots:
     void stored_all_ones_word_loads_as_itself();
     void load_with_an_ordinary_index_unanswered();
     void load_with_the_checksum_unanswered();
+    void load_outcomes_that_are_not_a_success();
+    void save_keeps_what_the_form_cannot_show();
     void update_with_one_failing_index();
     void save_without_flash_acknowledgement();
     void save_refused_by_the_unit();
@@ -166,7 +168,7 @@ void WindowTransactionsTest::load_with_an_ordinary_index_unanswered()
     QVERIFY(log.find("Debug: CRC mismatch: Calculated =") != std::string::npos);
     QCOMPARE(user_config.vspeeds.VRef, 0);
     QCOMPARE(user_config.vspeeds.Vlo, 100); // the load went on
-    QCOMPARE(status(*w), QString("Configuration successfully loaded from device"));
+    QCOMPARE(status(*w), QString("Warning: Configuration loaded, but 1 value(s) could not be read (index 7)"));
 }
 
 void WindowTransactionsTest::load_with_the_checksum_unanswered()
@@ -181,6 +183,83 @@ void WindowTransactionsTest::load_with_the_checksum_unanswered()
     QCOMPARE(std::memcmp(&user_config, &zero, sizeof zero), 0);
     QCOMPARE(child<QSpinBox>(*w, "spinBox_vs1")->value(), 77); // the form is left as it was
     QVERIFY(w->changedValues().empty());
+}
+
+void WindowTransactionsTest::load_outcomes_that_are_not_a_success()
+{
+    auto unit = plug(current(2, 12));
+    auto w = open_window();
+    support::QtStreamCapture out(1);
+    support::QtStreamCapture err(2);
+    // The load asks for 252..255 and then 0..35: indices 7 and 20 are requests 12 and 25.
+    unit->inject({sim::FaultKind::Ignore, 0x370, 11, 1});
+    unit->inject({sim::FaultKind::Ignore, 0x370, 24, 1});
+    click(*w, "pushButton_load");
+    QCOMPARE(status(*w), QString("Warning: Configuration loaded, but 2 value(s) could not be read (index 7, 20)"));
+    QCOMPARE(user_config.vspeeds.VRef, 0);
+
+    // Every value read, but the record does not match the checksum the unit reports.
+    Settings_t stale = unit->working_settings();
+    stale.crc32 ^= 0x1u;
+    unit->load_settings(stale);
+    click(*w, "pushButton_load");
+    QCOMPARE(status(*w), QString("Warning: Configuration CRC verification failed"));
+    QCOMPARE(user_config.vspeeds.Vne, stale.vspeeds.Vne); // the form is filled all the same
+
+    unit->load_settings(sim::make_demo_unit()->working_settings());
+    click(*w, "pushButton_load");
+    QCOMPARE(status(*w), QString("Configuration successfully loaded from device"));
+}
+
+// Values the widgets cannot show survive a Save the user did not ask to change them in: the
+// checksum sent is the unit's own, and the unit keeps every word. An edited field is stored.
+void WindowTransactionsTest::save_keeps_what_the_form_cannot_show()
+{
+    auto unit = plug(current(2, 12));
+    Settings_t odd = unit->working_settings();
+    const std::pair<settings_struct_index, uint32_t> values[] = {
+        {UNITS_VALUE_INDEX, 0xAAu | 0x400u}, // a stray bit above the unit bits
+        {VNE_INDEX, 250},                    // the box stops at 240
+        {MIN_VOLTS_INDEX, 20},               // 2.0 V, below the box's 5.0
+        {MAX_VOLTS_ALERT_INDEX, 700},        // 70.0 V, above its 65.0
+        {SKY_COLOR_0_INDEX, 0x803C78D8},     // alpha below 0xFF
+        {AIRPLANE_COLOR_INDEX, 0x00FFFFFF},
+        {BACKLIGHT_BRIGHTNESS_INDEX, 40},
+        {ROLL_CORRECTION_INDEX, 0x3F9E0419},  // 1.2345 degrees, shown as 1.2
+        {PITCH_CORRECTION_INDEX, 0x7FC00000}, // NaN
+        {TEXT_BG_ALPHA_INDEX, 300},
+        {OWNSHIP_ICAO_INDEX, 0xFF000ABC},
+        {ICAO_ADDR_TYPE_INDEX, 2},
+        {EMITTER_CAT_INDEX, 40},
+        {TERM_RESISTOR_INDEX, 5},
+        {MAP_DIR_INDEX, 5},
+    };
+    for (auto [index, value] : values) {
+        settings_set_value(&odd, index, &value);
+    }
+    unit->load_settings(odd);
+    auto w = open_window();
+    support::QtStreamCapture out(1);
+    click(*w, "pushButton_save");
+    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
+        const auto index = static_cast<settings_struct_index>(i);
+        QCOMPARE(settings_get_value(&user_config, index), settings_get_value(&odd, index));
+    }
+    QCOMPARE(status(*w), QString("Configuration saved to EEPROM successfully"));
+    QVERIFY(unit->saves().back().committed);
+
+    child<QSlider>(*w, "text_bg_alpha_slider")->setValue(100);
+    click(*w, "pushButton_update");
+    click(*w, "pushButton_save");
+    QCOMPARE(status(*w), QString("Configuration saved to EEPROM successfully"));
+    const Settings_t stored = unit->stored_settings();
+    QCOMPARE(stored.text_bg_alpha, 100u);
+    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
+        const auto index = static_cast<settings_struct_index>(i);
+        if (index != TEXT_BG_ALPHA_INDEX) {
+            QCOMPARE(settings_get_value(&stored, index), settings_get_value(&odd, index));
+        }
+    }
 }
 
 void WindowTransactionsTest::update_with_one_failing_index()

@@ -2,6 +2,7 @@
 // throttled progress, finish handling, refusals and shutdown during a run.
 #include <QtTest>
 
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -91,6 +92,7 @@ private slots:
     void failing_upload_shows_the_failed_step();
     void one_transfer_at_a_time_and_settings_kept_off_the_link();
     void closing_the_window_during_an_upload_is_safe();
+    void close_is_refused_while_a_transfer_runs();
 };
 
 void WindowTransfersTest::firmware_upload_runs_to_completion()
@@ -293,6 +295,39 @@ void WindowTransfersTest::closing_the_window_during_an_upload_is_safe()
     QVERIFY(unit->airport_db_open());
     QCOMPARE(sim::open_handle_count(), 0);
     QCoreApplication::processEvents(); // queued progress for the dead window is dropped
+}
+
+void WindowTransfersTest::close_is_refused_while_a_transfer_runs()
+{
+    QTemporaryDir dir;
+    const QString path = write_file(dir, "a.db", random_bytes(64 * 300, 8));
+    auto unit = support::plug_demo_unit();
+    auto w = open_window();
+    w->show();
+    choose(*w, "pushButton_browse_airports", path);
+    unit->set_latency(std::chrono::microseconds(500));
+
+    support::QtStreamCapture out(1);
+    child<QPushButton>(*w, "pushButton_start_airport")->click();
+    QVERIFY(w->transferRunning());
+    QString title;
+    QString text;
+    support::onNextDialog<QMessageBox>([&](QMessageBox* box) {
+        title = box->windowTitle();
+        text = box->text();
+        box->accept();
+    });
+    QVERIFY(!w->close());
+    QCOMPARE(title, QString("A transfer is in progress"));
+    QCOMPARE(text, QString("Closing now would leave the unit's flash partly written. The window can be closed when "
+                           "the transfer has finished."));
+    QVERIFY(w->isVisible());
+    QVERIFY(w->transferRunning());
+
+    QVERIFY(wait_idle(*w));
+    QCOMPARE(status(*w), QString("Airport database transfer finished"));
+    QVERIFY(w->close());
+    QVERIFY(!w->isVisible());
 }
 
 QTEST_MAIN(WindowTransfersTest)
