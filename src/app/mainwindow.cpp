@@ -87,6 +87,10 @@ MainWindow::MainWindow(QWidget* parent)
     connect(ui->pushButton_update, &QPushButton::clicked, this, &MainWindow::onUpdateClicked);
     connect(ui->pushButton_reboot, &QPushButton::clicked, this, &MainWindow::onRebootClicked);
 
+    connect(ui->actionExportSettings, &QAction::triggered, this, &MainWindow::onExportSettingsTriggered);
+    connect(ui->actionImportSettings, &QAction::triggered, this, &MainWindow::onImportSettingsTriggered);
+    connect(ui->actionCompareSettings, &QAction::triggered, this, &MainWindow::onCompareSettingsTriggered);
+
     QThread::msleep(100);
 
     comms = new CommsManager();
@@ -125,6 +129,16 @@ void MainWindow::showConnection()
     } else if (active == CAN_FD) {
         ui->statusbar->showMessage("Connected via CAN FD");
     }
+}
+
+bool MainWindow::event(QEvent* event)
+{
+    // The status bar carries every outcome, with no time-out. Menus announce the status tip of
+    // each item they pass over (none here), which would wipe it; so tips are not shown.
+    if (event->type() == QEvent::StatusTip) {
+        return true;
+    }
+    return QMainWindow::event(event);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

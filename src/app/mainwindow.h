@@ -42,6 +42,7 @@ public:
     bool transferRunning() const { return !firmwareUploadThread.isNull() || !airportUploadThread.isNull(); }
 
 protected:
+    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private slots:
@@ -97,6 +98,11 @@ private slots:
     void onUpdateClicked();
     void onRebootClicked();
 
+    // File menu: settings files.
+    void onExportSettingsTriggered();
+    void onImportSettingsTriggered();
+    void onCompareSettingsTriggered();
+
 private:
     struct FormView;
     static constexpr size_t kColorCount = 10;
@@ -130,11 +136,24 @@ private:
     void startTransfer(bool firmware);
     void finishTransfer(bool firmware, const TransferResult& result);
 
+    // Settings files: where the dialogs start, and the form as a record (read as Save reads it,
+    // into a copy).
+    QString settingsFileDialogDir() const;
+    Settings_t formRecord() const;
+
     Ui::MainWindow* ui;
     QString firmwareFilePath;
     QString airportDbFilePath;
     CommsManager* comms;
     std::set<settings_struct_index> changed_values;
+    // The record header as the last load read it (for the files the File menu writes and reads).
+    struct LoadedHeader {
+        bool valid = false;
+        uint32_t version = 0;
+        uint32_t num_elements = 0;
+        uint32_t checksum = 0;
+    } loadedHeader;
+    QString lastSettingsFile;
     QPointer<QThread> firmwareUploadThread;
     QPointer<QThread> airportUploadThread;
 };

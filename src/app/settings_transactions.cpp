@@ -113,6 +113,7 @@ void MainWindow::loadConfigFromDevice()
         return;
     }
     user_config.num_elements = value;
+    loadedHeader = {true, mem_version, user_config.num_elements, user_config_chk};
 
     user_config_sizeof = sizeof(Settings_t);
 

@@ -155,7 +155,7 @@ void WindowFormTest::startup_with_a_unit_that_cannot_be_opened()
     sim::refuse_opens(L"");
 
     QCOMPARE(status(w), QString("Error: The EFIS unit was found but could not be opened (Permission denied) - "
-                                 "install the udev rule or check the permissions of its device"));
+                                "install the udev rule or check the permissions of its device"));
     QVERIFY2(printed.find("USB HID device found but could not be opened: Permission denied\n"
                           "Failed to connect to USB HID device\n") != std::string::npos,
              printed.c_str());

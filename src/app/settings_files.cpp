@@ -1,0 +1,213 @@
+// The File menu: the form's settings exported to a settings file, imported from one as if typed,
+// and compared with one. Nothing here talks to the unit.
+#include <QDate>
+#include <QDebug>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include "app/mainwindow.h"
+#include "app/settings_store.h"
+#include "comms/comms.h"
+#include "efis_shared/get_set.h"
+#include "settings_file/settings_file.h"
+#include "ui_mainwindow.h"
+
+namespace {
+
+QString fileFilter()
+{
+    return QCoreApplication::translate("MainWindow", "Settings Files (*.json);;All Files (*)");
+}
+
+// A registration as a file name part: letters, digits and dashes only.
+QString fileNamePart(const QString& text)
+{
+    QString out;
+    for (const QChar c : text) {
+        out += c.isLetterOrNumber() || c == '-' ? c : QChar('_');
+    }
+    return out;
+}
+
+QString displayName(const QString& path)
+{
+    return QFileInfo(path).fileName();
+}
+
+} // namespace
+
+Settings_t MainWindow::formRecord() const
+{
+    Settings_t record = user_config;
+    readFormInto(&record);
+    return record;
+}
+
+QString MainWindow::settingsFileDialogDir() const
+{
+    return lastSettingsFile.isEmpty() ? QDir::homePath() : QFileInfo(lastSettingsFile).absolutePath();
+}
+
+void MainWindow::onExportSettingsTriggered()
+{
+    const Settings_t record = formRecord();
+    const bool unitKnown = comms != nullptr && comms->isConnected();
+
+    const settings_file::Setting& registration = *settings_file::find_setting("registration");
+    const nlohmann::ordered_json reg =
+        settings_file::setting_json(registration, &settings_file::values_of(record).word[registration.first]);
+    const QString regText = reg.is_string() ? QString::fromStdString(reg.get<std::string>()) : QString();
+    QString proposed = regText.isEmpty() ? QString("efis") : fileNamePart(regText);
+    if (unitKnown) {
+        proposed += QString("-%1").arg(comms->unitSerial(), 8, 16, QChar('0')).toUpper();
+    }
+    proposed += "-" + QDate::currentDate().toString("yyyy-MM-dd") + ".json";
+
+    const QString path = QFileDialog::getSaveFileName(this, tr("Export Settings"),
+                                                      QDir(settingsFileDialogDir()).filePath(proposed), fileFilter());
+    if (path.isEmpty()) {
+        return;
+    }
+    lastSettingsFile = path;
+
+    std::optional<settings_file::UnitInfo> unit;
+    if (unitKnown) {
+        const fwversion_t fw = comms->unitFirmware();
+        unit = settings_file::UnitInfo{comms->unitSerial(), fw, fw.rc};
+    }
+    std::optional<settings_file::RecordInfo> header;
+    if (loadedHeader.valid) {
+        header = settings_file::RecordInfo{loadedHeader.version, loadedHeader.num_elements, loadedHeader.checksum};
+    }
+    std::string error;
+    if (!settings_file::write_document_file(path.toStdString(), settings_file::backup_document(record, unit, header),
+                                            &error)) {
+        qDebug() << "Settings export failed:" << QString::fromStdString(error);
+        ui->statusbar->showMessage(
+            QString("Error: Could not write %1: %2").arg(displayName(path), QString::fromStdString(error)));
+        return;
+    }
+    ui->statusbar->showMessage(QString("Settings exported to %1").arg(displayName(path)));
+}
+
+void MainWindow::onImportSettingsTriggered()
+{
+    const QString path =
+        QFileDialog::getOpenFileName(this, tr("Import Settings"), settingsFileDialogDir(), fileFilter());
+    if (path.isEmpty()) {
+        return;
+    }
+    lastSettingsFile = path;
+
+    settings_file::Document doc;
+    std::string error;
+    if (!settings_file::read_document_file(path.toStdString(), &doc, &error)) {
+        ui->statusbar->showMessage(
+            QString("Error: %1 was not imported: %2").arg(displayName(path), QString::fromStdString(error)));
+        return;
+    }
+    if (doc.record && doc.record->version && loadedHeader.valid && *doc.record->version != loadedHeader.version) {
+        const auto answer = QMessageBox::question(
+            this, tr("Different record version"),
+            tr("%1 holds settings of record version %2, but the unit keeps version %3. Import them all the same?")
+                .arg(displayName(path))
+                .arg(*doc.record->version)
+                .arg(loadedHeader.version),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            ui->statusbar->showMessage(QString("%1 was not imported").arg(displayName(path)));
+            return;
+        }
+    }
+
+    // Each value the file names goes into the record as an edit of its field would put it there.
+    Settings_t record = formRecord();
+    int changed = 0;
+    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
+        const auto index = static_cast<settings_struct_index>(i);
+        uint32_t word = doc.settings.word[i];
+        if (doc.settings.present[i] && word != settings_get_value(&record, index)) {
+            settings_set_value(&record, index, &word);
+            changed_values.insert(index);
+            ++changed;
+        }
+    }
+    user_config = record;
+    updateUIFromConfig();
+    if (changed == 0) {
+        ui->statusbar->showMessage(QString("No setting in %1 differs from the form").arg(displayName(path)));
+    } else {
+        ui->statusbar->showMessage(
+            QString("Imported %1 changed value(s) from %2 - press Update and Save to send them to the EFIS")
+                .arg(changed)
+                .arg(displayName(path)));
+    }
+}
+
+void MainWindow::onCompareSettingsTriggered()
+{
+    const QString path =
+        QFileDialog::getOpenFileName(this, tr("Compare with File"), settingsFileDialogDir(), fileFilter());
+    if (path.isEmpty()) {
+        return;
+    }
+    lastSettingsFile = path;
+
+    settings_file::Document doc;
+    std::string error;
+    if (!settings_file::read_document_file(path.toStdString(), &doc, &error)) {
+        ui->statusbar->showMessage(
+            QString("Error: %1 could not be compared: %2").arg(displayName(path), QString::fromStdString(error)));
+        return;
+    }
+    const Settings_t record = formRecord();
+    const settings_file::Values form = settings_file::values_of(record);
+    const auto differing = settings_file::differences(doc.settings, record);
+
+    QDialog dialog(this);
+    dialog.setWindowTitle(tr("Compare Settings"));
+    auto* layout = new QVBoxLayout(&dialog);
+    if (differing.empty()) {
+        auto* same = new QLabel(tr("The form and the file hold the same settings"), &dialog);
+        same->setObjectName("label_compare_same");
+        layout->addWidget(same);
+    } else {
+        auto* table = new QTableWidget(static_cast<int>(differing.size()), 3, &dialog);
+        table->setObjectName("table_compare");
+        table->setHorizontalHeaderLabels({tr("Setting"), tr("Form"), tr("File")});
+        table->verticalHeader()->hide();
+        table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        int row = 0;
+        for (const settings_file::Setting* s : differing) {
+            table->setItem(row, 0, new QTableWidgetItem(QString::fromUtf8(s->name)));
+            table->setItem(
+                row, 1,
+                new QTableWidgetItem(QString::fromStdString(settings_file::setting_text(*s, &form.word[s->first]))));
+            table->setItem(row, 2,
+                           new QTableWidgetItem(
+                               QString::fromStdString(settings_file::setting_text(*s, &doc.settings.word[s->first]))));
+            ++row;
+        }
+        table->setSelectionMode(QAbstractItemView::NoSelection);
+        table->setFocusPolicy(Qt::NoFocus);
+        table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+        table->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
+        table->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
+        table->resizeRowsToContents();
+        layout->addWidget(table);
+        dialog.resize(720, 360);
+    }
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    dialog.exec();
+}
