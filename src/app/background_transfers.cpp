@@ -108,6 +108,8 @@ void MainWindow::setSettingsActionsEnabled(bool enabled)
     ui->pushButton_update->setEnabled(enabled);
     ui->pushButton_save->setEnabled(enabled);
     ui->pushButton_reboot->setEnabled(enabled);
+    // A reconnect would reopen the link under the worker.
+    ui->actionReconnect->setEnabled(enabled);
 }
 
 void MainWindow::onStartUpdateClicked()

@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QDebug>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QThread>
 
 #include "app/log_handler.h"
@@ -87,6 +88,7 @@ MainWindow::MainWindow(QWidget* parent)
     connect(ui->pushButton_update, &QPushButton::clicked, this, &MainWindow::onUpdateClicked);
     connect(ui->pushButton_reboot, &QPushButton::clicked, this, &MainWindow::onRebootClicked);
 
+    connect(ui->actionReconnect, &QAction::triggered, this, &MainWindow::onReconnectTriggered);
     connect(ui->actionExportSettings, &QAction::triggered, this, &MainWindow::onExportSettingsTriggered);
     connect(ui->actionImportSettings, &QAction::triggered, this, &MainWindow::onImportSettingsTriggered);
     connect(ui->actionCompareSettings, &QAction::triggered, this, &MainWindow::onCompareSettingsTriggered);
@@ -94,6 +96,39 @@ MainWindow::MainWindow(QWidget* parent)
     QThread::msleep(100);
 
     comms = new CommsManager();
+    if (!comms->establish_connection()) {
+        qDebug() << "Failed to establish connection via USB HID or CAN FD";
+        showConnectionFailure();
+        return;
+    }
+    showConnection();
+    loadConfigFromDevice();
+}
+
+void MainWindow::onReconnectTriggered()
+{
+    // The workers hold the link for a whole run; it must not be reopened under them.
+    if (transferRunning()) {
+        ui->statusbar->showMessage("Error: A transfer is in progress - wait until it has finished");
+        return;
+    }
+    if (!changed_values.empty()) {
+        QMessageBox box(QMessageBox::Question, tr("Unsent changes"),
+                        tr("The form holds changes that were not sent to the EFIS. Reconnecting loads the settings "
+                           "from the unit and discards them."),
+                        QMessageBox::NoButton, this);
+        QPushButton* reconnect = box.addButton(tr("Reconnect"), QMessageBox::AcceptRole);
+        QPushButton* cancel = box.addButton(QMessageBox::Cancel);
+        box.setDefaultButton(cancel);
+        box.exec();
+        if (box.clickedButton() != reconnect) {
+            return;
+        }
+    }
+
+    // The same manager is reopened: nothing else keeps a pointer that could dangle, and
+    // establish_connection() closes whatever link is open before it looks for the unit again.
+    loadedHeader = {};
     if (!comms->establish_connection()) {
         qDebug() << "Failed to establish connection via USB HID or CAN FD";
         showConnectionFailure();

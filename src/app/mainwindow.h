@@ -98,7 +98,8 @@ private slots:
     void onUpdateClicked();
     void onRebootClicked();
 
-    // File menu: settings files.
+    // File menu: reconnecting, and settings files.
+    void onReconnectTriggered();
     void onExportSettingsTriggered();
     void onImportSettingsTriggered();
     void onCompareSettingsTriggered();
