@@ -31,8 +31,13 @@ int info(Context& ctx, bool json)
         ctx.io.out << j.dump(2) << "\n";
         return kDone;
     }
+    // A unit that answers only the legacy identity request reports no version at all.
+    const bool reported = !(unit.legacy && unit.firmware.version == 0);
     ctx.io.out << "serial:          " << hex32(unit.serial) << "\n"
-               << "firmware:        " << version_text(unit.firmware) << " (rc " << unsigned{unit.firmware.rc} << ")\n"
+               << "firmware:        "
+               << (reported ? version_text(unit.firmware) + " (rc " + std::to_string(unit.firmware.rc) + ")"
+                            : std::string("not reported (legacy identity reply)"))
+               << "\n"
                << "generation:      " << generation << "\n"
                << "record version:  " << read.record.version << "\n"
                << "elements:        " << read.record.num_elements << "\n"

@@ -145,6 +145,8 @@ TEST_P(Cli, InfoInTextAndJson)
     EXPECT_TRUE(contains(text.out, "serial:          0x00C0FFEE")) << text.out;
     EXPECT_TRUE(contains(text.out, std::string("generation:      ") + GetParam().label)) << text.out;
     EXPECT_TRUE(contains(text.out, "(verifies)")) << text.out;
+    const bool legacy_reply = GetParam().config.generation == sim::Generation::Legacy;
+    EXPECT_EQ(contains(text.out, "firmware:        not reported (legacy identity reply)"), legacy_reply) << text.out;
 
     const Result json = cli({"info", "--json"});
     ASSERT_EQ(json.status, 0) << json.err;
