@@ -16,6 +16,9 @@
 #include "firmware_ops/firmware_ops.h"
 
 class CommsManager;
+namespace settings_file {
+struct Document;
+}
 class QDoubleSpinBox;
 class QPushButton;
 class QSpinBox;
@@ -141,6 +144,9 @@ private:
     // into a copy).
     QString settingsFileDialogDir() const;
     Settings_t formRecord() const;
+    // Asks for a settings file and reads it; false when cancelled, or refused (the status then says
+    // "Error: <file> <refusal>: <reason>").
+    bool openSettingsFile(const QString& caption, const char* refusal, QString* path, settings_file::Document* doc);
 
     Ui::MainWindow* ui;
     QString firmwareFilePath;

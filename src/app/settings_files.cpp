@@ -57,6 +57,23 @@ QString MainWindow::settingsFileDialogDir() const
     return lastSettingsFile.isEmpty() ? QDir::homePath() : QFileInfo(lastSettingsFile).absolutePath();
 }
 
+bool MainWindow::openSettingsFile(const QString& caption, const char* refusal, QString* path,
+                                  settings_file::Document* doc)
+{
+    *path = QFileDialog::getOpenFileName(this, caption, settingsFileDialogDir(), fileFilter());
+    if (path->isEmpty()) {
+        return false; // cancelled
+    }
+    lastSettingsFile = *path;
+    std::string error;
+    if (!settings_file::read_document_file(path->toStdString(), doc, &error)) {
+        ui->statusbar->showMessage(
+            QString("Error: %1 %2: %3").arg(displayName(*path), refusal, QString::fromStdString(error)));
+        return false;
+    }
+    return true;
+}
+
 void MainWindow::onExportSettingsTriggered()
 {
     const Settings_t record = formRecord();
@@ -101,18 +118,9 @@ void MainWindow::onExportSettingsTriggered()
 
 void MainWindow::onImportSettingsTriggered()
 {
-    const QString path =
-        QFileDialog::getOpenFileName(this, tr("Import Settings"), settingsFileDialogDir(), fileFilter());
-    if (path.isEmpty()) {
-        return;
-    }
-    lastSettingsFile = path;
-
+    QString path;
     settings_file::Document doc;
-    std::string error;
-    if (!settings_file::read_document_file(path.toStdString(), &doc, &error)) {
-        ui->statusbar->showMessage(
-            QString("Error: %1 was not imported: %2").arg(displayName(path), QString::fromStdString(error)));
+    if (!openSettingsFile(tr("Import Settings"), "was not imported", &path, &doc)) {
         return;
     }
     if (doc.record && doc.record->version && loadedHeader.valid && *doc.record->version != loadedHeader.version) {
@@ -155,18 +163,9 @@ void MainWindow::onImportSettingsTriggered()
 
 void MainWindow::onCompareSettingsTriggered()
 {
-    const QString path =
-        QFileDialog::getOpenFileName(this, tr("Compare with File"), settingsFileDialogDir(), fileFilter());
-    if (path.isEmpty()) {
-        return;
-    }
-    lastSettingsFile = path;
-
+    QString path;
     settings_file::Document doc;
-    std::string error;
-    if (!settings_file::read_document_file(path.toStdString(), &doc, &error)) {
-        ui->statusbar->showMessage(
-            QString("Error: %1 could not be compared: %2").arg(displayName(path), QString::fromStdString(error)));
+    if (!openSettingsFile(tr("Compare with File"), "could not be compared", &path, &doc)) {
         return;
     }
     const Settings_t record = formRecord();

@@ -50,13 +50,21 @@ std::string index_range(const Setting& s)
                         : std::to_string(s.first) + "-" + std::to_string(s.first + s.count - 1);
 }
 
-// Notes where the file came from when that is not the unit at hand.
-void note_origin(Context& ctx, const std::string& file, const Document& doc, const Unit& unit)
+// The file first, so that a refused one reaches no unit; then the unit and its whole record, with
+// a note when the file was taken from another unit.
+int read_file_and_unit(Context& ctx, const std::string& file, Document* doc, Unit& unit, RecordRead* read)
 {
-    if (doc.unit && doc.unit->serial && *doc.unit->serial != unit.serial) {
-        ctx.note("note: " + file + " was taken from unit " + hex32(*doc.unit->serial) + "; this unit is " +
+    if (const int status = read_file(ctx, file, doc); status != kDone) {
+        return status;
+    }
+    if (const int status = read_unit(ctx, unit, read); status != kDone) {
+        return status;
+    }
+    if (doc->unit && doc->unit->serial && *doc->unit->serial != unit.serial) {
+        ctx.note("note: " + file + " was taken from unit " + hex32(*doc->unit->serial) + "; this unit is " +
                  hex32(unit.serial));
     }
+    return kDone;
 }
 
 } // namespace
@@ -115,15 +123,11 @@ int settings_backup(Context& ctx, const std::string& file)
 int settings_diff(Context& ctx, const std::string& file)
 {
     Document doc;
-    if (const int status = read_file(ctx, file, &doc); status != kDone) {
-        return status;
-    }
     Unit unit;
     RecordRead read;
-    if (const int status = read_unit(ctx, unit, &read); status != kDone) {
+    if (const int status = read_file_and_unit(ctx, file, &doc, unit, &read); status != kDone) {
         return status;
     }
-    note_origin(ctx, file, doc, unit);
     const settings_file::Values unit_values = settings_file::values_of(read.record);
     const auto changes = settings_file::differences(doc.settings, read.record);
     for (const Setting* s : changes) {
@@ -141,15 +145,11 @@ int settings_diff(Context& ctx, const std::string& file)
 int settings_restore(Context& ctx, const std::string& file, bool dry_run, bool force)
 {
     Document doc;
-    if (const int status = read_file(ctx, file, &doc); status != kDone) {
-        return status;
-    }
     Unit unit;
     RecordRead read;
-    if (const int status = read_unit(ctx, unit, &read); status != kDone) {
+    if (const int status = read_file_and_unit(ctx, file, &doc, unit, &read); status != kDone) {
         return status;
     }
-    note_origin(ctx, file, doc, unit);
     if (doc.record && doc.record->version && *doc.record->version != read.record.version) {
         const std::string text = file + " holds a record of version " + std::to_string(*doc.record->version) +
                                  ", the unit keeps version " + std::to_string(read.record.version);

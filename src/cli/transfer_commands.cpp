@@ -79,6 +79,44 @@ std::string transfer_failure(const char* what, const TransferResult& r)
            std::to_string(r.bytes_total) + " bytes sent)";
 }
 
+struct Upload {
+    const char* what;
+    TransferResult (*run)(CommsManager*, const char*, fw_progress_callback_t, void*);
+    const char* interrupt_warning;
+    const char* written; // "<written> written to unit <serial> (<n> bytes)<done>"
+    const char* done;
+};
+
+const Upload kFirmware = {"firmware upload", send_fw,
+                          "\nefis-cli: stopping now leaves the firmware bank half written, and the unit will not "
+                          "start that image. The transfer goes on; press Ctrl-C again to stop anyway.\n",
+                          "Firmware image", "; reboot the unit to start it"};
+const Upload kAirports = {"airport database upload", send_airport_db,
+                          "\nefis-cli: stopping now leaves the airport database half written, and the unit keeps "
+                          "it closed. The transfer goes on; press Ctrl-C again to stop anyway.\n",
+                          "Airport database", " and reopened"};
+
+// Connects and runs one upload with its progress line; kDone only when every byte was written.
+int upload(Context& ctx, const std::string& file, const Upload& u)
+{
+    Unit unit;
+    if (const int status = connect_unit(ctx, unit); status != kDone) {
+        return status;
+    }
+    TransferResult result;
+    {
+        Progress progress(ctx);
+        InterruptGuard guard(u.interrupt_warning);
+        result = u.run(&unit.comms, file.c_str(), &Progress::report, &progress);
+    }
+    if (!result.ok()) {
+        return ctx.fail(kUnitFailed, transfer_failure(u.what, result));
+    }
+    ctx.note(std::string(u.written) + " written to unit " + hex32(unit.serial) + " (" +
+             std::to_string(result.bytes_sent) + " bytes)" + u.done);
+    return kDone;
+}
+
 } // namespace
 
 int firmware_check(Context& ctx, const std::string& file)
@@ -129,23 +167,7 @@ int firmware_upload(Context& ctx, const std::string& file)
     if (const std::string why = refusal(c); !why.empty()) {
         return ctx.fail(kBadInput, file + ": " + why + "; nothing was sent");
     }
-    Unit unit;
-    if (const int status = connect_unit(ctx, unit); status != kDone) {
-        return status;
-    }
-    TransferResult result;
-    {
-        Progress progress(ctx);
-        InterruptGuard guard("\nefis-cli: stopping now leaves the firmware bank half written, and the unit will not "
-                             "start that image. The transfer goes on; press Ctrl-C again to stop anyway.\n");
-        result = send_fw(&unit.comms, file.c_str(), &Progress::report, &progress);
-    }
-    if (!result.ok()) {
-        return ctx.fail(kUnitFailed, transfer_failure("firmware upload", result));
-    }
-    ctx.note("Firmware image written to unit " + hex32(unit.serial) + " (" + std::to_string(result.bytes_sent) +
-             " bytes); reboot the unit to start it");
-    return kDone;
+    return upload(ctx, file, kFirmware);
 }
 
 int airports_upload(Context& ctx, const std::string& file)
@@ -164,23 +186,7 @@ int airports_upload(Context& ctx, const std::string& file)
                                        " bytes is more than the airport database region holds (" +
                                        std::to_string(limit) + " bytes); nothing was sent");
     }
-    Unit unit;
-    if (const int status = connect_unit(ctx, unit); status != kDone) {
-        return status;
-    }
-    TransferResult result;
-    {
-        Progress progress(ctx);
-        InterruptGuard guard("\nefis-cli: stopping now leaves the airport database half written, and the unit "
-                             "keeps it closed. The transfer goes on; press Ctrl-C again to stop anyway.\n");
-        result = send_airport_db(&unit.comms, file.c_str(), &Progress::report, &progress);
-    }
-    if (!result.ok()) {
-        return ctx.fail(kUnitFailed, transfer_failure("airport database upload", result));
-    }
-    ctx.note("Airport database written to unit " + hex32(unit.serial) + " (" + std::to_string(result.bytes_sent) +
-             " bytes) and reopened");
-    return kDone;
+    return upload(ctx, file, kAirports);
 }
 
 } // namespace efis_cli

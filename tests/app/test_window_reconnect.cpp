@@ -168,13 +168,7 @@ void WindowReconnectTest::off_while_a_transfer_runs()
     QMetaObject::invokeMethod(w.get(), "onReconnectTriggered");
     QCOMPARE(status(*w), QString("Error: A transfer is in progress - wait until it has finished"));
 
-    QElapsedTimer t;
-    t.start();
-    while (w->transferRunning() && t.elapsed() < 60000) {
-        QTest::qWait(5);
-    }
-    QCoreApplication::processEvents();
-    QVERIFY(!w->transferRunning());
+    QVERIFY(support::wait_idle(*w));
     QVERIFY(action->isEnabled());
     QCOMPARE(unit->flash(0, static_cast<uint32_t>(bytes.size())), bytes);
 }

@@ -69,21 +69,12 @@ bool same(const Snapshot& a, const Snapshot& b)
 // Runs `act` on the Compare Settings dialog once it shows (after the file dialog has closed).
 template <typename F> void onCompareDialog(F act)
 {
-    auto* timer = new QTimer(qApp);
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, act]() {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            auto* d = qobject_cast<QDialog*>(w);
-            if (d != nullptr && d->isVisible() && d->windowTitle() == "Compare Settings") {
-                timer->stop();
-                timer->deleteLater();
-                act(d);
-                d->reject();
-                return;
-            }
-        }
-    });
-    timer->start();
+    support::onNextDialog<QDialog>(
+        [act](QDialog* d) {
+            act(d);
+            d->reject();
+        },
+        "Compare Settings");
 }
 
 } // namespace

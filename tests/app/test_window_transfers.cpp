@@ -25,6 +25,7 @@
 using support::child;
 using support::open_window;
 using support::status;
+using support::wait_idle;
 
 namespace {
 
@@ -64,17 +65,6 @@ void choose(MainWindow& w, const char* browse_button, const QString& path)
 {
     support::chooseFileInNextDialog(path);
     child<QPushButton>(w, browse_button)->click();
-}
-
-bool wait_idle(MainWindow& w)
-{
-    QElapsedTimer t;
-    t.start();
-    while (w.transferRunning() && t.elapsed() < 60000) {
-        QTest::qWait(5);
-    }
-    QCoreApplication::processEvents();
-    return !w.transferRunning();
 }
 
 } // namespace

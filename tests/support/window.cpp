@@ -49,6 +49,17 @@ QString status(MainWindow& w)
     return child<QStatusBar>(w, "statusbar")->currentMessage();
 }
 
+bool wait_idle(MainWindow& w)
+{
+    QElapsedTimer t;
+    t.start();
+    while (w.transferRunning() && t.elapsed() < 60000) {
+        QTest::qWait(5);
+    }
+    QCoreApplication::processEvents();
+    return !w.transferRunning();
+}
+
 std::unique_ptr<MainWindow> open_window()
 {
     QtStreamCapture out(1);

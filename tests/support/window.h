@@ -24,14 +24,16 @@ public:
     ~QtStreamCapture();
 };
 
-// Runs `act` on the next modal dialog of type D that opens (polling until it is shown).
-template <typename D, typename F> void onNextDialog(F act)
+// Runs `act` on the next modal dialog of type D (with the given title, when one is given) that
+// opens, polling until it is shown.
+template <typename D, typename F> void onNextDialog(F act, const QString& title = QString())
 {
     auto* timer = new QTimer(qApp);
     timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, act]() {
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, act, title]() {
         for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (auto* d = qobject_cast<D*>(w); d != nullptr && d->isVisible()) {
+            if (auto* d = qobject_cast<D*>(w);
+                d != nullptr && d->isVisible() && (title.isEmpty() || d->windowTitle() == title)) {
                 timer->stop();
                 timer->deleteLater();
                 act(d);
@@ -58,6 +60,9 @@ template <typename T> T* child(MainWindow& w, const char* name)
 }
 
 QString status(MainWindow& w);
+
+// Waits (events running) until no upload runs, at most a minute; false if one still does.
+bool wait_idle(MainWindow& w);
 
 // A window whose construction (connection attempt and first load) is done, its chatter unprinted.
 std::unique_ptr<MainWindow> open_window();
