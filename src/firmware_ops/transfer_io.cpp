@@ -3,10 +3,6 @@
 #include <cstring>
 #include <thread>
 
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
-
 #include "firmware_ops/transfer_io.h"
 
 using namespace transfer_detail;
@@ -24,37 +20,20 @@ COMMS_MSG_t transfer_detail::write_frame(const uint8_t* bytes, uint32_t count)
     return m;
 }
 
-transfer_detail::PacketPause::PacketPause()
-{
-#ifdef __linux__
-    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
-    if (slack > 1 && prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0) {
-        saved_slack_ns_ = slack;
-    }
-#endif
-}
-
-transfer_detail::PacketPause::~PacketPause()
-{
-#ifdef __linux__
-    if (saved_slack_ns_ > 0) {
-        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(saved_slack_ns_), 0, 0, 0);
-    }
-#endif
-}
-
 void transfer_detail::PacketPause::wait()
 {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     const Clock::time_point until = start + kPause;
-    const Clock::time_point wake = until - late_;
-    std::this_thread::sleep_until(wake);
-    // Follow the usual lateness, not the spikes: an early wake costs a little polling, a late one
-    // lengthens the pause. Down at once, up slowly, and never past half the pause, so that every
-    // pause still sleeps and keeps the estimate current.
-    const auto seen = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - wake);
-    late_ = std::min<std::chrono::nanoseconds>(seen < late_ ? seen : late_ + (seen - late_) / 16, kPause / 2);
+    if constexpr (platform_pause::kShortSleeps) {
+        const Clock::time_point wake = until - late_;
+        std::this_thread::sleep_until(wake);
+        // Follow the usual lateness, not the spikes: an early wake costs a little polling, a late
+        // one lengthens the pause. Down at once, up slowly, and never past half the pause, so that
+        // every pause still sleeps and keeps the estimate current.
+        const auto seen = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - wake);
+        late_ = std::min<std::chrono::nanoseconds>(seen < late_ ? seen : late_ + (seen - late_) / 16, kPause / 2);
+    }
     while (Clock::now() < until) {
         std::this_thread::yield();
     }

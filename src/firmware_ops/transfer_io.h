@@ -9,6 +9,7 @@
 #include "comms/device_log.h"
 #include "efis_shared/comms_types.h"
 #include "firmware_ops/firmware_ops.h"
+#include "firmware_ops/platform_pause.h"
 
 namespace transfer_detail {
 
@@ -45,22 +46,21 @@ COMMS_MSG_t write_frame(const uint8_t* bytes, uint32_t count);
 // The breather the unit gets after each acknowledged packet: at least 100 us, and not much more.
 // A plain sleep wakes late, by the timer slack Linux allows a thread (50 us unless lowered) plus the
 // wake-up latency (some 20 us on a virtual machine), which stretched every pause by half. So while
-// a run holds this, the thread's slack is lowered (its timed reply waits wake on time too), each
-// sleep is cut short by the lateness seen so far, and the last microseconds are waited out on the
-// clock.
+// a run holds this, the thread's timer is made as fine as the platform allows (its timed reply waits
+// wake on time too), each sleep is cut short by the lateness seen so far, and the last microseconds
+// are waited out on the clock.
 class PacketPause {
 public:
     static constexpr std::chrono::microseconds kPause{100};
 
-    PacketPause();
-    ~PacketPause();
+    PacketPause() = default;
     PacketPause(const PacketPause&) = delete;
     PacketPause& operator=(const PacketPause&) = delete;
 
     void wait();
 
 private:
-    long saved_slack_ns_ = -1;
+    platform_pause::FineTimer timer_;
     std::chrono::nanoseconds late_{0}; // running estimate of how late a sleep wakes
 };
 

@@ -118,7 +118,7 @@ void WindowFormTest::startup_without_unit_leaves_form_and_link_alone()
 
     QCOMPARE(status(*w), QString("Failed to connect to EFIS via USB or CAN FD - please check connections"));
     QVERIFY2(log.contains(QRegularExpression(
-                 "Debug: Failed to establish connection via USB HID or CAN FD \\(.*mainwindow\\.cpp:\\d+, "
+                 "Debug: Failed to establish connection via USB HID or CAN FD \\(src/app/mainwindow\\.cpp:\\d+, "
                  "MainWindow::MainWindow\\(QWidget\\*\\)\\)\n")),
              qPrintable(log));
     QCOMPARE(std::memcmp(&before, &user_config, sizeof before), 0);

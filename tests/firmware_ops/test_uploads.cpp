@@ -221,12 +221,15 @@ TEST_F(FwOpsUploads, KeepTheLinkToThemselves)
     EXPECT_TRUE(unit->nor_faults().empty());
 }
 
-// The unit's breather after each packet is never cut short, and the thread gets its timer slack back.
+// The unit's breather after each packet is never cut short; the thread's timer slack is at its least
+// while a run holds the pause, and back as it was afterwards.
 TEST(FwOpsPause, AtLeast100usAndThreadLeftAsItWas)
 {
     const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    ASSERT_GT(slack, 1);
     {
         transfer_detail::PacketPause pause;
+        EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), 1);
         for (int i = 0; i < 300; ++i) {
             const auto t0 = std::chrono::steady_clock::now();
             pause.wait();
