@@ -83,6 +83,8 @@ int run(const std::vector<std::string>& args, const Streams& io)
     app.footer(kExitStatuses);
     app.require_subcommand(1);
     app.fallthrough();
+    // A path such as /media/usb/image.bin is a file, not a Windows-style option.
+    app.allow_windows_style_options(false);
 
     Context ctx{io};
     app.add_flag("-v,--verbose", ctx.verbose, "Show the device layer's diagnostic lines on standard error");
