@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of the fuzz targets into corpus/<target>/. The files are kept in the
-repository; run this again after changing it."""
+"""Writes the corpora of the fuzz targets into corpus/<target>/: a handful of seeds each, and the
+inputs of past findings (names starting with "finding-"), kept so that every run replays them.
+The files are kept in the repository; run this again after changing it."""
 import json
 import os
 import struct
@@ -162,3 +163,12 @@ write("fuzz_firmware_image", "longer-than-announced", image(100, 100, 150))
 write("fuzz_firmware_image", "too-large", image(4194305, 10, 10))
 write("fuzz_firmware_image", "shorter-than-header", image(0, 0, 0)[:63])
 
+# --- inputs of past findings ------------------------------------------------------------------
+# Large on purpose: each reproduced its fault only past a size (stack depth, quadratic cost).
+HEAD = b'{"format":"efis-config settings","format_version":1,'
+write("fuzz_settings_file", "finding-deep-array.json",
+      HEAD + b'"settings":{"vne":' + b"[" * 100000 + b"]" * 100000 + b"}}")
+write("fuzz_settings_file", "finding-deep-assignment", b"vne=" + b"[" * 100000 + b"]" * 100000)
+write("fuzz_settings_file", "finding-deep-objects.json", HEAD + b'"x":' + b'{"a":' * 50000 + b"1" + b"}" * 50000 + b"}")
+write("fuzz_settings_file", "finding-many-objects.json",
+      HEAD + b'"settings":{' + b",".join(b'"a%d":{}' % i for i in range(20000)) + b"}}")
