@@ -1,7 +1,9 @@
 // Firmware and airport database uploads: what good runs put on the wire and in the unit's flash,
 // files refused before any erase, the step that ends each failed run, one run at a time on the
 // link, and the pause after each packet.
+#include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -197,6 +199,31 @@ INSTANTIATE_TEST_SUITE_P(Steps, FwOpsFails, testing::Values(
     Failure{"DbDataWrongOp", false, fault(WrongOp, kW, 5, 0xA1), DataWrite, "send_airport_db: Op type mismatch (expected OP_WRITE 0xAA, got 0xA1)", 6},
     Failure{"UnsentReopenIsNotSuccess", false, fault(WriteError, 0x450, 1), ReopenDatabase, "send_airport_db: warning: open DB command failed; device may need a reconnect", 1033}), by_name);
 // clang-format on
+
+// A file whose size cannot be known (a pipe) cannot be judged whole, so it is refused before any
+// erase too.
+TEST_F(FwOpsUploads, FirmwareFromAPipeIsRefusedBeforeAnyErase)
+{
+    connect();
+    const std::string fifo = (dir / "pipe").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<uint8_t> bytes = image(0, 64, 64);
+    std::thread writer([&] {
+        FILE* f = fopen(fifo.c_str(), "wb"); // waits for the upload to open the other end
+        ASSERT_NE(f, nullptr);
+        fwrite(bytes.data(), 1, bytes.size(), f);
+        fclose(f);
+    });
+    upload(true, fifo);
+    // Had the upload never opened the pipe, the writer would wait for ever: give it a reader.
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    writer.join();
+    close(reader);
+
+    EXPECT_EQ(result.step, FileSize);
+    EXPECT_TRUE(printed("send_fw: Failed to determine the size of " + fifo + ": Illegal seek")) << out;
+    EXPECT_TRUE(wire(0x430).empty());
+}
 
 // A file cut short while it is being sent (the header said it was whole) ends the run at the end
 // of file: what was sent is on the flash, and the run is not taken for complete.
