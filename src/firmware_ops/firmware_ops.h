@@ -40,6 +40,7 @@ enum class TransferStep {
     EmptyFile,      // the file holds no bytes
     HeaderRead,     // the file is shorter than a firmware header
     TooLarge,       // the file does not fit its flash region
+    TruncatedImage, // the file holds fewer image bytes than its firmware header announces
     CloseDatabase,  // the unit did not confirm closing its airport database
     Erase,          // a block erase failed
     SetAddress,     // setting the write address failed
@@ -80,8 +81,9 @@ FirmwareImageCheck check_firmware_image(const uint8_t* bytes, size_t count, uint
 
 // Writes the image header at the start of the bank get_mx25_partition() names and streams the
 // encrypted bytes after it, one acknowledged 64-byte frame at a time. Refuses, before any erase,
-// an image that does not fit the bank, and stops at the first failed erase or set-address, so no
-// byte is ever written outside an erased range of the bank.
+// an image that does not fit the bank or a file shorter than its header announces, and stops at
+// the first failed erase or set-address, so no byte is ever written outside an erased range of the
+// bank.
 TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progress_callback_t progress_cb,
                        void* user_data);
 

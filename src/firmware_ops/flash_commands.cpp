@@ -213,6 +213,8 @@ const char* transfer_step_text(TransferStep step)
         return "the file is too short for a firmware header";
     case TransferStep::TooLarge:
         return "the file is too large for its flash region";
+    case TransferStep::TruncatedImage:
+        return "the file is shorter than its header announces";
     case TransferStep::CloseDatabase:
         return "the unit did not confirm closing its airport database";
     case TransferStep::Erase:

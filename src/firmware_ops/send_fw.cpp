@@ -1,5 +1,7 @@
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "firmware_ops/firmware_ops.h"
@@ -13,6 +15,23 @@ struct Bank {
     const char* name;
     uint32_t first_block;
 };
+
+constexpr uint64_t kUnknownSize = UINT64_MAX;
+
+// The file's size in bytes, the position left where it was; kUnknownSize when the system could
+// not tell (errno says why).
+uint64_t file_size_of(FILE* f)
+{
+    const off_t here = ftello(f);
+    if (here < 0 || fseeko(f, 0, SEEK_END) != 0) {
+        return kUnknownSize;
+    }
+    const off_t end = ftello(f);
+    if (end < 0 || fseeko(f, here, SEEK_SET) != 0) {
+        return kUnknownSize;
+    }
+    return static_cast<uint64_t>(end);
+}
 
 } // namespace
 
@@ -54,26 +73,48 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
         return run_ended(TransferStep::FileOpen);
     }
 
-    firmware_header_t header;
-    uint8_t header_bytes[sizeof header];
+    uint8_t header_bytes[sizeof(firmware_header_t)];
     errno = 0;
     if (fread(header_bytes, 1, sizeof header_bytes, file.get()) != sizeof header_bytes) {
         device_log("send_fw: Failed to read firmware header from %s: %s\n", encrypted_bin_file_path,
                    errno != 0 ? strerror(errno) : "file shorter than the header");
         return run_ended(TransferStep::HeaderRead);
     }
-    std::memcpy(&header, header_bytes, sizeof header);
+    errno = 0;
+    const uint64_t file_size = file_size_of(file.get());
+    if (file_size == kUnknownSize) {
+        device_log("send_fw: Failed to determine the size of %s: %s\n", encrypted_bin_file_path,
+                   errno != 0 ? strerror(errno) : "unknown error");
+        return run_ended(TransferStep::FileSize);
+    }
+    // The same judgement the command line's image check makes, from the same header bytes.
+    const FirmwareImageCheck check = check_firmware_image(header_bytes, sizeof header_bytes, file_size);
+    if (!check.header_read) {
+        // Shrunk between the read and the size query.
+        device_log("send_fw: Failed to read firmware header from %s: file shorter than the header\n",
+                   encrypted_bin_file_path);
+        return run_ended(TransferStep::HeaderRead);
+    }
+    const firmware_header_t& header = check.header;
     device_log("send_fw: Read firmware header (total_size=%u, plaintext_size=%u, encrypted_size=%u, offset=0x%08X)\n",
                header.total_size, header.plaintext_size, header.encrypted_size, header.offset);
 
     // The run writes the header and encrypted_size bytes after it; erase enough for all of that,
     // and never less than total_size asks for, so no byte lands in unerased flash or past the bank.
-    const uint64_t blocks = firmware_blocks_needed(header);
-    if (blocks > FW_BANK_BLOCKS) {
+    const uint64_t blocks = check.blocks_needed;
+    if (!check.fits_bank) {
         device_log("send_fw: Error: Firmware too large for partition (%u blocks needed, but partition only has %u "
                    "blocks)\n",
                    static_cast<uint32_t>(blocks > 0xFFFFFFFFu ? 0xFFFFFFFFu : blocks), FW_BANK_BLOCKS);
         return run_ended(TransferStep::TooLarge);
+    }
+    // A short file would stop the data phase part way, after the bank was erased: the unit would
+    // be left without the image it held and without a whole new one.
+    if (!check.complete) {
+        // Fewer than encrypted_size bytes, so the count fits in 32 bits.
+        device_log("send_fw: Error: File holds %u bytes after the header, but its header announces %u\n",
+                   static_cast<uint32_t>(file_size - sizeof header_bytes), header.encrypted_size);
+        return run_ended(TransferStep::TruncatedImage);
     }
     const uint32_t num_blocks_needed = static_cast<uint32_t>(blocks);
     const uint32_t end_page = start_page + num_blocks_needed;

@@ -170,49 +170,86 @@ bool read_settings(const json& v, Values* values, std::string* error)
     return true;
 }
 
-// JSON itself lets a key repeat and keeps the last; in a settings file that is a mistake to name.
-class RepeatedKeys {
+// Events of a first pass over the text; see json_shape().
+class ShapeCheck : public json::json_sax_t {
 public:
-    bool operator()(int /*depth*/, json::parse_event_t event, json& parsed)
+    explicit ShapeCheck(JsonShape* shape) : shape_(shape) {}
+
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override
     {
-        switch (event) {
-        case json::parse_event_t::object_start:
-            levels_.push_back(
-                {{}, levels_.empty() ? std::string() : at(levels_.back().name, levels_.back().last_key), {}});
-            break;
-        case json::parse_event_t::object_end:
-            if (!levels_.empty()) {
-                levels_.pop_back();
-            }
-            break;
-        case json::parse_event_t::key:
-            if (!levels_.empty() && parsed.is_string()) {
-                Level& level = levels_.back();
-                level.last_key = parsed.get<std::string>();
-                if (!level.keys.insert(level.last_key).second && first_.empty()) {
-                    first_ = (level.name.empty() ? std::string() : level.name + ": ") + "the key \"" + level.last_key +
-                             "\" appears twice";
-                }
-            }
-            break;
-        default:
-            break;
+        levels_.emplace_back();
+        return deeper();
+    }
+    bool key(string_t& name) override
+    {
+        Level& level = levels_.back();
+        level.last_key = name;
+        if (!level.keys.insert(name).second && shape_->repeated.empty()) {
+            const std::string path = path_to_top();
+            shape_->repeated = (path.empty() ? std::string() : path + ": ") + "the key \"" + name + "\" appears twice";
         }
         return true;
     }
-    const std::string& first() const { return first_; }
+    bool end_object() override
+    {
+        levels_.pop_back();
+        --depth_;
+        return true;
+    }
+    bool start_array(std::size_t) override { return deeper(); }
+    bool end_array() override
+    {
+        --depth_;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const json::exception& e) override
+    {
+        shape_->malformed = e.what();
+        return false;
+    }
 
 private:
     struct Level {
         std::set<std::string> keys;
-        std::string name;
         std::string last_key;
     };
+    // Past the limit the pass stops at once: the text is refused whatever follows.
+    bool deeper()
+    {
+        shape_->too_deep = ++depth_ > kMaxNesting;
+        return !shape_->too_deep;
+    }
+    // The keys that lead to the innermost object, joined only when a message needs them.
+    std::string path_to_top() const
+    {
+        std::string path;
+        for (size_t i = 0; i + 1 < levels_.size(); ++i) {
+            path = at(path, levels_[i].last_key);
+        }
+        return path;
+    }
+
+    JsonShape* shape_;
     std::vector<Level> levels_;
-    std::string first_;
+    int depth_ = 0;
 };
 
 } // namespace
+
+JsonShape json_shape(std::string_view text)
+{
+    JsonShape shape;
+    ShapeCheck check(&shape);
+    json::sax_parse(text.begin(), text.end(), &check);
+    return shape;
+}
 
 void Values::put(const Setting& s, const uint32_t* words)
 {
@@ -296,21 +333,29 @@ bool read_document(std::string_view text, Document* out, std::string* error)
         return refuse(error,
                       "larger than " + std::to_string(kMaxFileBytes / 1024) + " KiB: this is not a settings file");
     }
-    RepeatedKeys repeated;
-    json j;
-    try {
-        j = json::parse(text.begin(), text.end(), std::ref(repeated));
-    } catch (const json::exception& e) {
+    // A first pass finds what the values cannot show (a repeated key) and what must not be made
+    // into values at all (nesting past kMaxNesting). It takes time in proportion to the text,
+    // which the parser's own per-event callback does not for an object of many objects.
+    const JsonShape shape = json_shape(text);
+    if (!shape.malformed.empty()) {
         // The library's messages start with its own exception tag; the rest says where and why.
-        std::string what = e.what();
+        std::string what = shape.malformed;
         if (const size_t tag_end = what.find("] ");
             what.rfind("[json.exception", 0) == 0 && tag_end != std::string::npos) {
             what.erase(0, tag_end + 2);
         }
         return refuse(error, "malformed JSON: " + what);
     }
-    if (!repeated.first().empty()) {
-        return refuse(error, repeated.first());
+    if (shape.too_deep) {
+        return refuse(error,
+                      "nested deeper than " + std::to_string(kMaxNesting) + " levels: this is not a settings file");
+    }
+    if (!shape.repeated.empty()) {
+        return refuse(error, shape.repeated);
+    }
+    const json j = json::parse(text.begin(), text.end(), nullptr, false);
+    if (j.is_discarded()) {
+        return refuse(error, "malformed JSON");
     }
     if (!j.is_object()) {
         return refuse(error, "expected a JSON object with \"format\": \"" + std::string(kFormat) + "\"");

@@ -684,6 +684,9 @@ bool parse_assignment(std::string_view text, const Setting** setting, uint32_t* 
     }
     // The value as JSON first (160, true, null, "quoted", {...}); a bare word or #rrggbb is taken
     // as the text it is, so that it needs no quotes on a command line.
+    if (json_shape(value).too_deep) {
+        return refuse(error, name, "the value is nested deeper than " + std::to_string(kMaxNesting) + " levels");
+    }
     const json parsed = json::parse(value, nullptr, false);
     uint32_t tmp[3] = {};
     if (!parsed.is_discarded()) {

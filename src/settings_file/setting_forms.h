@@ -8,6 +8,20 @@
 
 namespace settings_file {
 
+// Containers a settings file or value may nest; a file needs three (the document, "settings",
+// "units"). Deeper text is refused before it is made into values: printing a value in a message
+// recurses once per level, and a file of a few hundred kilobytes could nest deep enough to
+// overflow the stack.
+inline constexpr int kMaxNesting = 16;
+
+// What a pass over JSON text finds before any value is made of it.
+struct JsonShape {
+    bool too_deep = false; // nests past kMaxNesting (the pass stops there)
+    std::string repeated;  // "path: the key \"k\" appears twice" for the first repeated key, or empty
+    std::string malformed; // the parser's message for malformed text, or empty
+};
+JsonShape json_shape(std::string_view text);
+
 bool parse_setting_at(const Setting& s, const nlohmann::json& value, uint32_t* words, std::string_view path,
                       std::string* error);
 

@@ -80,6 +80,7 @@ private slots:
     void airport_upload_runs_to_completion();
     void start_actions_refuse();
     void failing_upload_shows_the_failed_step();
+    void short_firmware_file_is_refused_before_any_erase();
     void one_transfer_at_a_time_and_settings_kept_off_the_link();
     void closing_the_window_during_an_upload_is_safe();
     void close_is_refused_while_a_transfer_runs();
@@ -218,6 +219,30 @@ void WindowTransfersTest::failing_upload_shows_the_failed_step()
     QVERIFY(printed.find("send_fw: MX25 write acknowledgment failed at packet 3\n") != std::string::npos);
     QVERIFY(child<QPushButton>(*w, "pushButton_start_update")->isEnabled());
     QVERIFY(child<QPushButton>(*w, "pushButton_load")->isEnabled());
+}
+
+void WindowTransfersTest::short_firmware_file_is_refused_before_any_erase()
+{
+    QTemporaryDir dir;
+    auto image = firmware_image(64 * 20, 8);
+    image.resize(image.size() - 1);
+    const QString path = write_file(dir, "fw.bin", image);
+    auto unit = support::plug_demo_unit();
+    unit->set_latency(std::chrono::microseconds(0));
+    auto w = open_window();
+    choose(*w, "pushButton_browse", path);
+
+    support::QtStreamCapture out(1);
+    child<QPushButton>(*w, "pushButton_start_update")->click();
+    QVERIFY(wait_idle(*w));
+    const std::string printed = out.text();
+    out.restore();
+
+    QCOMPARE(status(*w), QString("Error: Firmware update failed: the file is shorter than its header announces"));
+    QVERIFY(printed.find("send_fw: Error: File holds 1279 bytes after the header, but its header announces 1280\n") !=
+            std::string::npos);
+    QCOMPARE(unit->erase_count(), 0u);
+    QVERIFY(child<QPushButton>(*w, "pushButton_start_update")->isEnabled());
 }
 
 void WindowTransfersTest::one_transfer_at_a_time_and_settings_kept_off_the_link()

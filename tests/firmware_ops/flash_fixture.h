@@ -62,8 +62,6 @@ inline std::vector<uint8_t> image(uint32_t total_size, uint32_t encrypted_size, 
     return support::firmware_image(h, pattern(data));
 }
 
-inline const sim::Fault kNoFault{sim::FaultKind::NoReply, sim::kAnyId, 0, 0};
-
 // Parameter tables name their rows, in test names and wherever a row is printed.
 inline const auto by_name = [](const auto& info) { return std::string(info.param.name); };
 template <class T>

@@ -1,7 +1,10 @@
 // Firmware and airport database uploads: what good runs put on the wire and in the unit's flash,
 // files refused before any erase, the step that ends each failed run, one run at a time on the
 // link, and the pause after each packet.
+#include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -87,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(Runs, FwOpsGood, testing::Values(
 // How much is erased, and which files are refused before any erase. A firmware erase covers the
 // header and every image byte, whatever total_size claims; a full bank, like the largest database,
 // is accepted (those runs are cut short at their first erase). A refused file reaches the unit as
-// the firmware bank query alone, or not at all.
+// the firmware bank query alone, or not at all, and the flash keeps what it held.
 TEST_F(FwOpsUploads, EraseRangeAndRefusals)
 {
     const std::string absent = (dir / "absent").string(),
@@ -105,12 +108,15 @@ TEST_F(FwOpsUploads, EraseRangeAndRefusals)
         {true, partition_1, file(image(1, 65536, 65536)), Done, fw + "1 bytes, will erase 2 blocks (pages 832 to 833)", 2},
         {true, partition_2, file(image(65536, 65472, 65472)), Done, fw + "65536 bytes, will erase 1 blocks (pages 896 to 896)", 1},
         {true, partition_1, file(image(4194304, 0, 0)), Erase, fw + "4194304 bytes, will erase 64 blocks (pages 832 to 895)", 1},
-        {true, partition_1, file(image(0, 4194240, 0)), Erase, fw + "0 bytes, will erase 64 blocks (pages 832 to 895)", 1},
+        {true, partition_1, file(image(0, 4194240, 0), 64 + 4194240), Erase, fw + "0 bytes, will erase 64 blocks (pages 832 to 895)", 1},
         {false, partition_1, file({1}, 54525952), Erase, "send_airport_db: 54525952 bytes, erasing 832 blocks starting at block 0 (address 0x00000000)", 1},
         {true, partition_1, file(image(4194305, 0, 0)), TooLarge, too_large + "65 blocks needed, but partition only has 64 blocks)", 0},
         {true, partition_1, file(image(0, 4194241, 0)), TooLarge, too_large + "65 blocks needed", 0},
         {true, partition_1, file(image(0, 0xFFFFFFFF, 0)), TooLarge, too_large + "65537 blocks needed", 0},
         {true, partition_1, file(pattern(63)), HeaderRead, "send_fw: Failed to read firmware header", 0},
+        {true, partition_2, file(image(0, 1000, 517)), TruncatedImage, "send_fw: Error: File holds 517 bytes after the header, but its header announces 1000", 0},
+        {true, partition_1, file(image(0, 1, 0)), TruncatedImage, "send_fw: Error: File holds 0 bytes after the header, but its header announces 1", 0},
+        {true, partition_1, file(image(0, 4194240, 0), 64 + 4194239), TruncatedImage, "send_fw: Error: File holds 4194239 bytes after the header, but its header announces 4194240", 0},
         {true, partition_1, absent, FileOpen, "send_fw: Failed to open file " + absent, 0},
         {true, partition_none, file(image(0, 0, 0)), Partition, "send_fw: Invalid partition (partition_none), cannot proceed", 0},
         {false, partition_1, file({}), EmptyFile, "send_airport_db: File is empty", 0},
@@ -118,9 +124,12 @@ TEST_F(FwOpsUploads, EraseRangeAndRefusals)
         {false, partition_1, file({1}, 54525953), TooLarge, "send_airport_db: File too large (54525953 bytes, 833 blocks); max 832 blocks before firmware bank", 0},
         // clang-format on
     };
+    const std::vector<uint8_t> held = pattern(1024);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
         connect(Current, c.partition);
+        const uint32_t region = !c.firmware ? 0 : c.partition == partition_2 ? 896u << 16 : 832u << 16;
+        unit->fill_flash(region, held);
         if (c.step == Erase) {
             unit->inject(fault(Nack, 0x430));
         }
@@ -129,6 +138,7 @@ TEST_F(FwOpsUploads, EraseRangeAndRefusals)
         EXPECT_NE(("\n" + out).find("\n" + c.line), std::string::npos) << out;
         EXPECT_EQ(wire(0x430).size(), c.erases);
         EXPECT_TRUE(c.erases > 0 || unit->requests().size() == (c.firmware ? 1u : 0u));
+        EXPECT_TRUE(c.erases > 0 || unit->flash(region, 1024) == held);
         EXPECT_TRUE(unit->nor_faults().empty());
     }
 }
@@ -139,9 +149,8 @@ struct Failure {
     bool firmware;
     sim::Fault fault;
     TransferStep step;
-    std::string line;     // printed when the run stops
-    size_t writes;        // write frames sent, the failed one included
-    uint32_t claim = 517; // image bytes a firmware header announces
+    std::string line; // printed when the run stops
+    size_t writes;    // write frames sent, the failed one included
 };
 
 class FwOpsFails : public Flash, public testing::WithParamInterface<Failure> {};
@@ -153,16 +162,13 @@ TEST_P(FwOpsFails, AtItsStep)
     const Failure& f = GetParam();
     connect();
     unit->inject(f.fault);
-    upload(f.firmware, file(f.firmware ? image(131072, f.claim, 517) : pattern(65536 + 517))); // 2 blocks
+    upload(f.firmware, file(f.firmware ? image(131072, 517, 517) : pattern(65536 + 517))); // 2 blocks
     EXPECT_EQ(result.step, f.step);
     EXPECT_TRUE(printed(f.line)) << out;
     EXPECT_EQ(wire(0x420).size(), f.writes);
     EXPECT_TRUE(unit->nor_faults().empty());
     // Bytes acknowledged: the first five packets, the whole file, or none.
-    EXPECT_EQ(result.bytes_sent, f.step == DataWrite        ? 320u
-                                 : f.step == ReopenDatabase ? 66053u
-                                 : f.step == UnexpectedEnd  ? 517u
-                                                            : 0u);
+    EXPECT_EQ(result.bytes_sent, f.step == DataWrite ? 320u : f.step == ReopenDatabase ? 66053u : 0u);
     EXPECT_TRUE(f.step != Erase || wire(0x440).empty());
     if (!f.firmware) {
         const auto ops = wire(0x450);
@@ -184,7 +190,6 @@ INSTANTIATE_TEST_SUITE_P(Steps, FwOpsFails, testing::Values(
     Failure{"FwDataNack", true, fault(Nack, kW, 6), DataWrite, "send_fw: MX25 write acknowledgment failed at packet 5", 7},
     Failure{"FwDataWrongOp", true, fault(WrongOp, kW, 6, 0xA1), DataWrite, "send_fw: Op type mismatch in response (expected=OP_WRITE/0xAA, got=0xA1)", 7},
     Failure{"FwUnitVanishes", true, fault(Vanish, kW, 6), DataWrite, "send_fw: MX25 write acknowledgment failed at packet 5", 7},
-    Failure{"FwFileEndsEarly", true, kNoFault, UnexpectedEnd, "send_fw: Reached end of file", 10, 1000},
     Failure{"DbCloseNotSent", false, fault(WriteError, 0x450), CloseDatabase, "send_airport_db: close DB command failed, aborting", 0},
     Failure{"DbCloseNack", false, fault(Nack, 0x450), CloseDatabase, "send_airport_db: no ACK for close DB (expected CAN ID 0x450 in ACK payload), aborting", 0},
     Failure{"DbEraseNack", false, fault(Nack, 0x430, 1), Erase, "send_airport_db: Erase of block 1 failed; stopping, airport DB left closed", 0},
@@ -194,6 +199,57 @@ INSTANTIATE_TEST_SUITE_P(Steps, FwOpsFails, testing::Values(
     Failure{"DbDataWrongOp", false, fault(WrongOp, kW, 5, 0xA1), DataWrite, "send_airport_db: Op type mismatch (expected OP_WRITE 0xAA, got 0xA1)", 6},
     Failure{"UnsentReopenIsNotSuccess", false, fault(WriteError, 0x450, 1), ReopenDatabase, "send_airport_db: warning: open DB command failed; device may need a reconnect", 1033}), by_name);
 // clang-format on
+
+// A file whose size cannot be known (a pipe) cannot be judged whole, so it is refused before any
+// erase too.
+TEST_F(FwOpsUploads, FirmwareFromAPipeIsRefusedBeforeAnyErase)
+{
+    connect();
+    const std::string fifo = (dir / "pipe").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<uint8_t> bytes = image(0, 64, 64);
+    std::thread writer([&] {
+        FILE* f = fopen(fifo.c_str(), "wb"); // waits for the upload to open the other end
+        ASSERT_NE(f, nullptr);
+        fwrite(bytes.data(), 1, bytes.size(), f);
+        fclose(f);
+    });
+    upload(true, fifo);
+    // Had the upload never opened the pipe, the writer would wait for ever: give it a reader.
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    writer.join();
+    close(reader);
+
+    EXPECT_EQ(result.step, FileSize);
+    EXPECT_TRUE(printed("send_fw: Failed to determine the size of " + fifo + ": Illegal seek")) << out;
+    EXPECT_TRUE(wire(0x430).empty());
+}
+
+// A file cut short while it is being sent (the header said it was whole) ends the run at the end
+// of file: what was sent is on the flash, and the run is not taken for complete.
+TEST_F(FwOpsUploads, FirmwareFileCutShortDuringTheRun)
+{
+    connect();
+    unit->set_latency(std::chrono::microseconds(300));
+    const std::vector<uint8_t> bytes = image(0, 64 * 400, 64 * 400);
+    const std::string path = file(bytes);
+    std::thread run([&] { upload(true, path); });
+    while (wire(0x420).size() < 5 && unit->requests().size() < 1000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(truncate(path.c_str(), 0), 0);
+    run.join();
+
+    EXPECT_EQ(result.step, UnexpectedEnd);
+    EXPECT_LT(result.bytes_sent, 64u * 400);
+    EXPECT_EQ(result.bytes_total, 64u * 400);
+    EXPECT_TRUE(printed("send_fw: Reached end of file")) << out;
+    EXPECT_TRUE(printed("send_fw: Firmware transmission incomplete (" + std::to_string(result.bytes_sent) +
+                        "/25600 bytes sent, " + std::to_string(result.bytes_sent / 64) + " packets)"));
+    EXPECT_EQ(unit->flash(832u << 16, 64 + result.bytes_sent),
+              std::vector<uint8_t>(bytes.begin(), bytes.begin() + 64 + result.bytes_sent));
+    EXPECT_TRUE(unit->nor_faults().empty());
+}
 
 // While an upload runs, another thread's command waits for it instead of slipping its frame in.
 TEST_F(FwOpsUploads, KeepTheLinkToThemselves)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -270,6 +271,39 @@ TEST(SettingsFile, RefusalsNameTheKeyAndTheReason)
         for (const std::string& part : row.message_parts) {
             EXPECT_NE(error.find(part), std::string::npos) << "message: " << error << "\nlacks: " << part;
         }
+    }
+}
+
+// Text that nests deep enough to overflow the stack when a value is printed, or an object of
+// many objects (slow to take apart event by event), is refused, and soon, within the size limit.
+TEST(SettingsFile, DeepOrWideTextIsRefusedQuickly)
+{
+    const auto nested = [](int levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+    // The document and "settings" are two levels; 14 more are read, refused only for their form.
+    EXPECT_EQ(refusal(doc_with(R"({"vne": )" + nested(14) + "}")).find("nested"), std::string::npos);
+    EXPECT_NE(refusal(doc_with(R"({"vne": )" + nested(15) + "}")).find("nested deeper than 16 levels"),
+              std::string::npos);
+    EXPECT_NE(refusal(doc_with(R"({"vne": )" + nested(100000) + "}")).find("nested deeper"), std::string::npos);
+    std::string objects;
+    for (int i = 0; i < 50000; ++i) {
+        objects += R"({"a":)";
+    }
+    EXPECT_NE(refusal(doc_with(objects + "1" + std::string(50000, '}'))).find("nested deeper"), std::string::npos);
+
+    std::string wide = "{";
+    for (int i = 0; i < 40000; ++i) {
+        wide += (i == 0 ? "\"a" : ",\"a") + std::to_string(i) + "\":{}";
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(refusal(doc_with(wide + "}")).find("unknown key \"a0\""), std::string::npos);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+    for (const auto& [levels, refused_for_nesting] : {std::pair{16, false}, {17, true}, {100000, true}}) {
+        const Setting* s = nullptr;
+        uint32_t words[3] = {};
+        std::string error;
+        EXPECT_FALSE(parse_assignment("vne=" + nested(levels), &s, words, &error));
+        EXPECT_EQ(error.find("vne: the value is nested deeper than 16 levels") == 0, refused_for_nesting) << error;
     }
 }
 
