@@ -34,7 +34,10 @@ int read_file(Context& ctx, const std::string& file, Document* doc)
 {
     std::string error;
     const bool ok = file == "-" ? [&] {
-        const std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+        // No more than the reader takes: one byte past its limit is enough to refuse.
+        std::string text(settings_file::kMaxFileBytes + 1, '\0');
+        std::cin.read(text.data(), static_cast<std::streamsize>(text.size()));
+        text.resize(static_cast<size_t>(std::cin.gcount()));
         return settings_file::read_document(text, doc, &error);
     }()
                                 : settings_file::read_document_file(file, doc, &error);

@@ -498,11 +498,13 @@ bool parse_degrees(const json& v, uint32_t* word, std::string_view path, std::st
         return refuse(error, path, expected("degrees, such as -1.5", v));
     }
     const double d = v.get<double>();
-    const float f = static_cast<float>(d);
-    if (!std::isfinite(d) || !std::isfinite(f)) {
+    // Checked before the conversion, since narrowing a value beyond the float range is undefined:
+    // below FLT_MAX plus half its last place a value still rounds to a finite float.
+    constexpr double kRoundsToFinite = 0x1.ffffffp+127;
+    if (!(std::fabs(d) < kRoundsToFinite)) {
         return refuse(error, path, shown(v) + " is outside the range of a single-precision number");
     }
-    *word = std::bit_cast<uint32_t>(f);
+    *word = std::bit_cast<uint32_t>(static_cast<float>(d));
     return true;
 }
 

@@ -244,6 +244,7 @@ TEST(SettingsFile, RefusalsNameTheKeyAndTheReason)
         {doc_with(R"({"min_volts_warning": 12.55})"), {"settings.min_volts_warning", "12.55", "decimal"}},
         {doc_with(R"({"min_volts_warning": 7000})"), {"settings.min_volts_warning", "7000"}},
         {doc_with(R"({"roll_correction": 1e39})"), {"settings.roll_correction"}},
+        {doc_with(R"({"roll_correction": -3.4028236e38})"), {"settings.roll_correction", "single-precision"}},
         {doc_with(R"({"roll_correction": "level"})"), {"settings.roll_correction", "\"level\""}},
         {doc_with(R"({"registration": "ABCDEFGHIJKL"})"), {"settings.registration", "11"}},
         {doc_with(R"({"registration": "N€123"})"), {"settings.registration", "U+20AC"}},
