@@ -72,6 +72,7 @@ struct Effects {
     bool nack = false;
     bool vanish = false;
     bool read_error = false;
+    bool ack_no_store = false;
     std::optional<uint8_t> wrong_op;
     std::optional<uint32_t> wrong_address;
     std::optional<uint32_t> wrong_ack_id;
@@ -309,6 +310,9 @@ struct VirtualUnit::State {
             case FaultKind::Delay:
                 fx.delay += std::chrono::milliseconds(f.param);
                 break;
+            case FaultKind::AckNoStore:
+                fx.ack_no_store = true;
+                break;
             case FaultKind::WriteError:
                 break;
             }
@@ -380,7 +384,9 @@ struct VirtualUnit::State {
 
         if ((id == ids.set_settings || id == ids.set_calib) && len >= 5) {
             bool ok = false;
-            if (!fx.nack) {
+            if (fx.ack_no_store) {
+                ok = true; // acknowledged, and forgotten
+            } else if (!fx.nack) {
                 uint32_t value = get_le32(d + 1);
                 ok = id == ids.set_settings
                          ? settings_set_value(&working, static_cast<settings_struct_index>(d[0]), &value)

@@ -48,6 +48,7 @@ enum class FaultKind {
     ReadError,       // the next hid_read_timeout after the request fails with -1
     Vanish,          // the unit is unplugged on receipt of the request: every later call fails
     Delay,           // the replies arrive `param` milliseconds later than they otherwise would
+    AckNoStore,      // a value write is acknowledged positively, but the record keeps its old value
 };
 
 // How the kinds meet the edge cases:
