@@ -73,6 +73,7 @@ struct Effects {
     bool vanish = false;
     bool read_error = false;
     bool ack_no_store = false;
+    bool save_unchecked = false;
     std::optional<uint8_t> wrong_op;
     std::optional<uint32_t> wrong_address;
     std::optional<uint32_t> wrong_ack_id;
@@ -313,6 +314,9 @@ struct VirtualUnit::State {
             case FaultKind::AckNoStore:
                 fx.ack_no_store = true;
                 break;
+            case FaultKind::SaveUnchecked:
+                fx.save_unchecked = true;
+                break;
             case FaultKind::WriteError:
                 break;
             }
@@ -406,9 +410,9 @@ struct VirtualUnit::State {
             rec.crc_own = settings_CalcCRC(&own);
             rec.matched = rec.crc_own == rec.crc_received;
             // Never commit a record whose content differs from what the tool asked to store.
-            rec.committed = rec.matched && !fx.nack;
+            rec.committed = (rec.matched || fx.save_unchecked) && !fx.nack;
             if (rec.committed) {
-                own.crc32 = rec.crc_own;
+                own.crc32 = fx.save_unchecked ? rec.crc_received : rec.crc_own;
                 stored = own;
                 working = own;
             }

@@ -49,6 +49,7 @@ enum class FaultKind {
     Vanish,          // the unit is unplugged on receipt of the request: every later call fails
     Delay,           // the replies arrive `param` milliseconds later than they otherwise would
     AckNoStore,      // a value write is acknowledged positively, but the record keeps its old value
+    SaveUnchecked,   // a settings save is committed whatever checksum it carries, stored as received
 };
 
 // How the kinds meet the edge cases:

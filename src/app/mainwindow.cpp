@@ -9,6 +9,7 @@
 #include "app/log_handler.h"
 #include "app/registration_prefix.h"
 #include "comms/comms.h"
+#include "operations/operations.h"
 #include "ui_mainwindow.h"
 
 MainWindow::MainWindow(QWidget* parent)
@@ -96,13 +97,24 @@ MainWindow::MainWindow(QWidget* parent)
     QThread::msleep(100);
 
     comms = new CommsManager();
-    if (!comms->establish_connection()) {
+    const operations::Connection c = connectUnit();
+    if (!c.ok()) {
         qDebug() << "Failed to establish connection via USB HID or CAN FD";
-        showConnectionFailure();
+        showConnectionFailure(c);
         return;
     }
     showConnection();
     loadConfigFromDevice();
+}
+
+operations::Connection MainWindow::connectUnit()
+{
+    // The same manager is reopened on a reconnect: nothing else keeps a pointer that could dangle,
+    // and the connect closes whatever link is open before it looks for the unit again.
+    loadedHeader = {};
+    const operations::Connection c = operations::connect_unit(comms);
+    unit = c.ok() ? c.unit : operations::UnitIdentity{};
+    return c;
 }
 
 void MainWindow::onReconnectTriggered()
@@ -126,27 +138,24 @@ void MainWindow::onReconnectTriggered()
         }
     }
 
-    // The same manager is reopened: nothing else keeps a pointer that could dangle, and
-    // establish_connection() closes whatever link is open before it looks for the unit again.
-    loadedHeader = {};
-    if (!comms->establish_connection()) {
+    const operations::Connection c = connectUnit();
+    if (!c.ok()) {
         qDebug() << "Failed to establish connection via USB HID or CAN FD";
-        showConnectionFailure();
+        showConnectionFailure(c);
         return;
     }
     showConnection();
     loadConfigFromDevice();
 }
 
-void MainWindow::showConnectionFailure()
+void MainWindow::showConnectionFailure(const operations::Connection& c)
 {
-    const USBHID* usb = comms->getUSBHID();
-    if (usb != nullptr && usb->lastConnectFailure() == USBHID::ConnectFailure::OpenFailed) {
+    if (c.step == operations::ConnectStep::NotOpenable) {
         // Listed but not openable: on Linux almost always the missing udev rule, which no amount of
         // checking cables mends.
         ui->statusbar->showMessage(QString("Error: The EFIS unit was found but could not be opened (%1) - "
                                            "install the udev rule or check the permissions of its device")
-                                       .arg(QString::fromStdString(usb->openError())));
+                                       .arg(QString::fromStdString(c.open_error)));
     } else {
         ui->statusbar->showMessage("Failed to connect to EFIS via USB or CAN FD - please check connections");
     }

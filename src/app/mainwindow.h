@@ -14,6 +14,7 @@
 
 #include "efis_shared/settings_types.h"
 #include "firmware_ops/firmware_ops.h"
+#include "operations/operations.h"
 
 class CommsManager;
 namespace settings_file {
@@ -129,8 +130,10 @@ private:
     void updateConfigValueAndSend(settings_struct_index index, uint32_t value);
     void updateConfigValueLocal(settings_struct_index index, uint32_t value);
 
+    // Connects (closing any link first) and keeps who answered.
+    operations::Connection connectUnit();
     // The status of a connection attempt that failed, and of one that succeeded.
-    void showConnectionFailure();
+    void showConnectionFailure(const operations::Connection& c);
     void showConnection();
     // Guard of every settings transaction: a connected link that no transfer is using.
     bool settingsLinkAvailable();
@@ -152,6 +155,7 @@ private:
     QString firmwareFilePath;
     QString airportDbFilePath;
     CommsManager* comms;
+    operations::UnitIdentity unit; // who answered the last connection; zero when none did
     std::set<settings_struct_index> changed_values;
     // The record header as the last load read it (for the files the File menu writes and reads).
     struct LoadedHeader {

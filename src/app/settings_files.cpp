@@ -85,7 +85,7 @@ void MainWindow::onExportSettingsTriggered()
     const QString regText = reg.is_string() ? QString::fromStdString(reg.get<std::string>()) : QString();
     QString proposed = regText.isEmpty() ? QString("efis") : fileNamePart(regText);
     if (unitKnown) {
-        proposed += QString("-%1").arg(comms->unitSerial(), 8, 16, QChar('0')).toUpper();
+        proposed += QString("-%1").arg(unit.serial, 8, 16, QChar('0')).toUpper();
     }
     proposed += "-" + QDate::currentDate().toString("yyyy-MM-dd") + ".json";
 
@@ -96,18 +96,17 @@ void MainWindow::onExportSettingsTriggered()
     }
     lastSettingsFile = path;
 
-    std::optional<settings_file::UnitInfo> unit;
+    std::optional<settings_file::UnitInfo> unitBlock;
     if (unitKnown) {
-        const fwversion_t fw = comms->unitFirmware();
-        unit = settings_file::UnitInfo{comms->unitSerial(), fw, fw.rc};
+        unitBlock = operations::unit_info(unit);
     }
     std::optional<settings_file::RecordInfo> header;
     if (loadedHeader.valid) {
         header = settings_file::RecordInfo{loadedHeader.version, loadedHeader.num_elements, loadedHeader.checksum};
     }
     std::string error;
-    if (!settings_file::write_document_file(path.toStdString(), settings_file::backup_document(record, unit, header),
-                                            &error)) {
+    if (!settings_file::write_document_file(path.toStdString(),
+                                            settings_file::backup_document(record, unitBlock, header), &error)) {
         qDebug() << "Settings export failed:" << QString::fromStdString(error);
         ui->statusbar->showMessage(
             QString("Error: Could not write %1: %2").arg(displayName(path), QString::fromStdString(error)));

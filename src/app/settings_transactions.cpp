@@ -1,16 +1,18 @@
-// Moving the user settings between the unit and the tool: load, update, save and reboot.
+// Moving the user settings between the unit and the tool: load, update, save and reboot. The
+// exchanges themselves are the operations the command line uses too; here they are worded for the
+// window.
 #include <QDebug>
 #include <QStatusBar>
 #include <QStringList>
-#include <QThread>
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "app/mainwindow.h"
 #include "app/settings_store.h"
-#include "comms/comms.h"
 #include "efis_shared/get_set.h"
+#include "operations/operations.h"
 #include "ui_mainwindow.h"
 
 Settings_t user_config;
@@ -20,42 +22,85 @@ uint32_t user_config_sizeof = 0;
 
 namespace {
 
-// One settings word for a transaction; on failure logs and shows why, and the transaction ends.
-// read_value tells a failed read apart from a stored 0xFFFFFFFF (opaque white, an erased word).
-bool read_word(CommsManager* comms, QStatusBar* status, settings_struct_index index, const char* log_text,
-               const char* status_text, uint32_t* value)
+using namespace std::chrono_literals;
+
+// The load and the update give the unit a breath after each value.
+constexpr auto kPauseAfterValue = 1ms;
+
+struct HeaderText {
+    uint32_t index;
+    const char* log;
+    const char* status;
+};
+
+constexpr HeaderText kHeaderTexts[] = {
+    {SETTINGS_CHECKSUM_INDEX, "Error reading checksum value", "Error: Failed to read checksum from device"},
+    {SETTINGS_MAGIC_NUM, "Error reading magic value", "Error: Failed to read magic number from device"},
+    {SETTINGS_VERSION, "Error reading memory version value", "Error: Failed to read memory version from device"},
+    {SETTINGS_NUM_ELEMENTS, "Error reading num_elements value", "Error: Failed to read num_elements from device"},
+};
+
+const HeaderText& header_text(uint32_t index)
 {
-    if (read_value(comms, SETTINGS_COMMS, static_cast<uint8_t>(index), value)) {
-        return true;
+    for (const HeaderText& h : kHeaderTexts) {
+        if (h.index == index) {
+            return h;
+        }
     }
-    qDebug() << log_text;
-    status->showMessage(status_text);
-    return false;
+    return kHeaderTexts[0];
 }
 
-// Commits the record on the unit and logs how far the commit came.
-int store_settings_logged(CommsManager* comms, uint32_t crc)
+// How far the commit came, in the lines the save has always logged.
+void log_commit(operations::CommitStep step)
 {
-    StoreSettingsStep failed = StoreSettingsStep::None;
-    const int result = store_settings(comms, crc, &failed);
-    switch (failed) {
-    case StoreSettingsStep::NotConnected:
-        break;
-    case StoreSettingsStep::Send:
+    switch (step) {
+    case operations::CommitStep::Send:
         qDebug() << "Failed to send store command";
         break;
-    case StoreSettingsStep::Erase:
+    case operations::CommitStep::Erase:
         qDebug() << "Flash erase failed or timeout waiting for MX25 erase status";
         break;
-    case StoreSettingsStep::Confirm:
+    case operations::CommitStep::Confirm:
         qDebug() << "Flash erase succeeded";
         qDebug() << "Store command failed: no valid ACK (or NACK) for save settings";
         break;
-    case StoreSettingsStep::None:
+    case operations::CommitStep::Done:
         qDebug() << "Flash erase succeeded";
         break;
+    case operations::CommitStep::NotConnected:
+    case operations::CommitStep::ReadVersion:
+    case operations::CommitStep::ReadNumElements:
+        break;
     }
-    return result;
+}
+
+// What a read-back that did not match says: the settings by the names a settings file gives them.
+QString verification_failure(const operations::Verification& v)
+{
+    switch (v.step) {
+    case operations::VerifyStep::Values:
+    case operations::VerifyStep::Checksum: {
+        QStringList names;
+        for (const settings_file::Setting* s : operations::mismatched_settings(v)) {
+            names << QString::fromUtf8(s->name);
+        }
+        if (names.isEmpty()) {
+            names << "checksum";
+        }
+        return QString("Error: The EFIS did not keep the saved settings: %1 read back different values")
+            .arg(names.join(", "));
+    }
+    case operations::VerifyStep::ReadValue:
+        return QString("Error: The EFIS saved the settings but did not answer when %1 was read back")
+            .arg(QString::fromStdString(operations::index_name(v.failed_index)));
+    case operations::VerifyStep::ReadChecksum:
+        return "Error: The EFIS saved the settings but did not answer when its checksum was read back";
+    case operations::VerifyStep::NotConnected:
+        return "Error: No communication interface connected (USB HID or CAN FD)";
+    case operations::VerifyStep::Done:
+        break;
+    }
+    return QString();
 }
 
 } // namespace
@@ -82,55 +127,44 @@ void MainWindow::loadConfigFromDevice()
     if (!settingsLinkAvailable()) {
         return;
     }
-    LinkHold hold = comms->hold();
-
     changed_values.clear();
     std::memset(&user_config, 0, sizeof user_config);
 
-    uint32_t value = 0;
-    if (!read_word(comms, ui->statusbar, SETTINGS_CHECKSUM_INDEX, "Error reading checksum value",
-                   "Error: Failed to read checksum from device", &value)) {
-        return;
-    }
-    user_config_chk = value;
-    user_config.crc32 = value;
+    // A value the unit does not answer is shown as 0 and named; the rest of the record still loads.
+    const operations::RecordRead read =
+        operations::read_settings(comms, {operations::UnreadValues::FillWithZero, kPauseAfterValue});
 
-    if (!read_word(comms, ui->statusbar, SETTINGS_MAGIC_NUM, "Error reading magic value",
-                   "Error: Failed to read magic number from device", &value)) {
+    // What was read before any failure stays, zero elsewhere; the form keeps showing what it showed.
+    user_config = read.record;
+    if (read.header_read(SETTINGS_CHECKSUM_INDEX)) {
+        user_config_chk = read.unit_checksum;
+    }
+    if (read.header_read(SETTINGS_VERSION)) {
+        mem_version = read.record.version;
+    }
+    if (read.step == operations::ReadStep::NotConnected) {
+        qDebug() << "No communication interface connected";
+        ui->statusbar->showMessage("Error: No communication interface connected (USB HID or CAN FD)");
         return;
     }
-    user_config.magic = value;
-
-    if (!read_word(comms, ui->statusbar, SETTINGS_VERSION, "Error reading memory version value",
-                   "Error: Failed to read memory version from device", &value)) {
+    if (read.step == operations::ReadStep::Header) {
+        const HeaderText& h = header_text(read.failed_index);
+        qDebug() << h.log;
+        ui->statusbar->showMessage(h.status);
         return;
     }
-    mem_version = value;
-    user_config.version = value;
-
-    if (!read_word(comms, ui->statusbar, SETTINGS_NUM_ELEMENTS, "Error reading num_elements value",
-                   "Error: Failed to read num_elements from device", &value)) {
-        return;
-    }
-    user_config.num_elements = value;
     loadedHeader = {true, mem_version, user_config.num_elements, user_config_chk};
-
     user_config_sizeof = sizeof(Settings_t);
 
     QStringList unread;
-    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
-        const auto index = static_cast<settings_struct_index>(i);
-        if (!read_value(comms, SETTINGS_COMMS, static_cast<uint8_t>(i), &value)) {
-            qDebug() << "Warning: Failed to read value for index" << i << ", setting to 0";
-            value = 0;
-            unread << QString::number(i);
-        }
-        if (!settings_set_value(&user_config, index, &value)) {
-            qDebug() << "Error setting value for index" << i;
-            ui->statusbar->showMessage("Error: Failed to process configuration data");
-            return;
-        }
-        QThread::msleep(1);
+    for (const uint32_t i : read.unread) {
+        qDebug() << "Warning: Failed to read value for index" << i << ", setting to 0";
+        unread << QString::number(i);
+    }
+    if (read.step == operations::ReadStep::Process) {
+        qDebug() << "Error setting value for index" << read.failed_index;
+        ui->statusbar->showMessage("Error: Failed to process configuration data");
+        return;
     }
 
     const uint32_t calculated = settings_CalcCRC(&user_config);
@@ -173,7 +207,10 @@ void MainWindow::updateConfigValueAndSend(settings_struct_index index, uint32_t 
         ui->statusbar->showMessage("Error: Failed to update configuration");
         return;
     }
-    if (set_value(comms, SETTINGS_COMMS, static_cast<uint8_t>(index), value) != 0) {
+    const uint32_t indices[] = {index};
+    const operations::SendOutcome sent =
+        operations::send_values(comms, user_config, indices, operations::RefusedValues::Stop);
+    if (sent.sent.empty()) {
         qDebug() << "Error updating value for index" << static_cast<unsigned>(index);
         ui->statusbar->showMessage("Error: Failed to send configuration to device");
         return;
@@ -191,22 +228,17 @@ void MainWindow::onUpdateClicked()
         ui->statusbar->showMessage("No changes to send");
         return;
     }
-    LinkHold hold = comms->hold();
-
-    int sent = 0;
-    int failed = 0;
-    for (const settings_struct_index index : changed_values) {
-        const uint32_t value = settings_get_value(&user_config, index);
-        if (set_value(comms, SETTINGS_COMMS, static_cast<uint8_t>(index), value) != 0) {
-            ++failed;
-            qDebug() << "Failed to send value for index" << static_cast<unsigned>(index);
-        } else {
-            ++sent;
-        }
-        QThread::msleep(1);
+    // Every changed value is tried, in ascending order; one the unit refuses does not stop the rest.
+    const std::vector<uint32_t> indices(changed_values.begin(), changed_values.end());
+    const operations::SendOutcome outcome =
+        operations::send_values(comms, user_config, indices, operations::RefusedValues::KeepGoing, kPauseAfterValue);
+    for (const uint32_t index : outcome.refused) {
+        qDebug() << "Failed to send value for index" << index;
     }
     changed_values.clear();
 
+    const auto sent = static_cast<int>(outcome.sent.size());
+    const auto failed = static_cast<int>(indices.size()) - sent;
     if (failed != 0) {
         ui->statusbar->showMessage(QString("Sent %1 value(s), %2 failed").arg(sent).arg(failed));
     } else {
@@ -219,33 +251,53 @@ void MainWindow::onSaveClicked()
     if (!settingsLinkAvailable()) {
         return;
     }
+    // The commit and its read-back are one transaction on the link.
     LinkHold hold = comms->hold();
 
     updateConfigFromUI();
 
-    uint32_t value = 0;
-    if (!read_word(comms, ui->statusbar, SETTINGS_VERSION, "Error reading memory version value",
-                   "Error: Failed to read memory version from device", &value)) {
+    const operations::Commit commit = operations::commit_settings(comms, &user_config);
+    switch (commit.step) {
+    case operations::CommitStep::NotConnected:
+        qDebug() << "No communication interface connected";
+        ui->statusbar->showMessage("Error: No communication interface connected (USB HID or CAN FD)");
+        return;
+    case operations::CommitStep::ReadVersion: {
+        const HeaderText& h = header_text(SETTINGS_VERSION);
+        qDebug() << h.log;
+        ui->statusbar->showMessage(h.status);
         return;
     }
-    mem_version = value;
-    user_config.version = value;
-
-    if (!read_word(comms, ui->statusbar, SETTINGS_NUM_ELEMENTS, "Error reading num_elements value",
-                   "Error: Failed to read num_elements from device", &value)) {
+    case operations::CommitStep::ReadNumElements: {
+        mem_version = user_config.version;
+        const HeaderText& h = header_text(SETTINGS_NUM_ELEMENTS);
+        qDebug() << h.log;
+        ui->statusbar->showMessage(h.status);
         return;
     }
-    user_config.num_elements = value;
-
-    user_config.magic = kSettingsMagic;
-    user_config.crc32 = 0;
-    const uint32_t crc = settings_CalcCRC(&user_config);
-    printf("New CRC %08X\n", crc);
+    case operations::CommitStep::Send:
+    case operations::CommitStep::Erase:
+    case operations::CommitStep::Confirm:
+    case operations::CommitStep::Done:
+        break;
+    }
+    mem_version = user_config.version;
+    printf("New CRC %08X\n", commit.checksum);
     fflush(stdout);
 
-    if (store_settings_logged(comms, crc) != 0) {
+    log_commit(commit.step);
+    if (!commit.ok()) {
         qDebug() << "Error storing configuration to EEPROM";
         ui->statusbar->showMessage("Error: Failed to store configuration to EEPROM");
+        return;
+    }
+
+    // The unit confirmed the save; what it holds now must be what was saved. If not, the form and
+    // its unsent edits stay as they are, so the user can try again.
+    const operations::Verification check = operations::verify_settings(comms, user_config, commit.checksum);
+    if (!check.ok()) {
+        qDebug() << "Saved settings did not read back as saved:" << verification_failure(check);
+        ui->statusbar->showMessage(verification_failure(check));
         return;
     }
     changed_values.clear();
@@ -258,7 +310,7 @@ void MainWindow::onRebootClicked()
     if (!settingsLinkAvailable()) {
         return;
     }
-    if (!send_reboot(comms)) {
+    if (!operations::reboot_unit(comms)) {
         qDebug() << "Failed to send reboot command";
         ui->statusbar->showMessage("Error: Failed to send reboot command");
     } else {

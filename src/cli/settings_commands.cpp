@@ -63,9 +63,9 @@ int read_file_and_unit(Context& ctx, const std::string& file, Document* doc, Uni
     if (const int status = read_unit(ctx, unit, read); status != kDone) {
         return status;
     }
-    if (doc->unit && doc->unit->serial && *doc->unit->serial != unit.serial) {
+    if (doc->unit && doc->unit->serial && *doc->unit->serial != unit.id.serial) {
         ctx.note("note: " + file + " was taken from unit " + hex32(*doc->unit->serial) + "; this unit is " +
-                 hex32(unit.serial));
+                 hex32(unit.id.serial));
     }
     return kDone;
 }
@@ -80,8 +80,7 @@ int settings_show(Context& ctx, bool json)
         return status;
     }
     if (json) {
-        ctx.io.out << settings_file::write_document(
-            settings_file::backup_document(read.record, unit_info(unit), record_info(read)));
+        ctx.io.out << settings_file::write_document(operations::backup_of(read, unit.id));
         return kDone;
     }
     const settings_file::Values values = settings_file::values_of(read.record);
@@ -112,14 +111,16 @@ int settings_backup(Context& ctx, const std::string& file)
     if (const int status = read_unit(ctx, unit, &read); status != kDone) {
         return status;
     }
-    const Document doc = settings_file::backup_document(read.record, unit_info(unit), record_info(read));
+    const Document doc = operations::backup_of(read, unit.id);
     if (file == "-") {
         ctx.io.out << settings_file::write_document(doc);
     } else if (std::string error; !settings_file::write_document_file(file, doc, &error)) {
         return ctx.fail(kBadInput, file + ": " + error);
     }
-    ctx.note("Backed up the settings of unit " + hex32(unit.serial) + " (firmware " + version_text(unit.firmware) +
-             ") to " + (file == "-" ? std::string("standard output") : file));
+    const std::string firmware =
+        unit.id.version_reported ? "firmware " + operations::version_text(unit.id.firmware) : "firmware not reported";
+    ctx.note("Backed up the settings of unit " + hex32(unit.id.serial) + " (" + firmware + ") to " +
+             (file == "-" ? std::string("standard output") : file));
     return kDone;
 }
 

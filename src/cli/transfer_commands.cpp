@@ -14,65 +14,6 @@ using settings_file::hex32;
 
 namespace {
 
-struct FileStart {
-    uint64_t size = 0;
-    uint8_t head[sizeof(firmware_header_t)] = {};
-    size_t head_count = 0;
-};
-
-// The file's size and first bytes; false (with the reason) when it cannot be read.
-bool read_start(const std::string& path, FileStart* out, std::string* error)
-{
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        *error = std::string("cannot open: ") + std::strerror(errno);
-        return false;
-    }
-    bool ok = std::fseek(f, 0, SEEK_END) == 0;
-    const long size = ok ? std::ftell(f) : -1;
-    ok = ok && size >= 0 && std::fseek(f, 0, SEEK_SET) == 0;
-    if (ok) {
-        out->size = static_cast<uint64_t>(size);
-        out->head_count = std::fread(out->head, 1, sizeof out->head, f);
-        ok = std::ferror(f) == 0;
-    }
-    const int saved = errno;
-    std::fclose(f);
-    if (!ok) {
-        *error = std::string("cannot read: ") + std::strerror(saved);
-    }
-    return ok;
-}
-
-// Why the upload would refuse the image, or an empty text.
-std::string refusal(const FirmwareImageCheck& c)
-{
-    if (!c.header_read) {
-        return "the file holds " + std::to_string(c.file_size) + " bytes, fewer than the " +
-               std::to_string(sizeof(firmware_header_t)) + "-byte firmware header";
-    }
-    if (!c.fits_bank) {
-        return "the image needs " + std::to_string(c.blocks_needed) + " blocks, but a firmware bank has " +
-               std::to_string(FW_BANK_BLOCKS);
-    }
-    if (!c.complete) {
-        return "the file holds " + std::to_string(c.file_size - sizeof(firmware_header_t)) +
-               " bytes after the header, but its header announces " + std::to_string(c.header.encrypted_size);
-    }
-    return {};
-}
-
-int check_image(Context& ctx, const std::string& file, FirmwareImageCheck* check)
-{
-    FileStart start;
-    std::string error;
-    if (!read_start(file, &start, &error)) {
-        return ctx.fail(kBadInput, file + ": " + error);
-    }
-    *check = check_firmware_image(start.head, start.head_count, start.size);
-    return kDone;
-}
-
 std::string transfer_failure(const char* what, const TransferResult& r)
 {
     return std::string(what) + " failed: " + transfer_step_text(r.step) + " (" + std::to_string(r.bytes_sent) + " of " +
@@ -112,7 +53,7 @@ int upload(Context& ctx, const std::string& file, const Upload& u)
     if (!result.ok()) {
         return ctx.fail(kUnitFailed, transfer_failure(u.what, result));
     }
-    ctx.note(std::string(u.written) + " written to unit " + hex32(unit.serial) + " (" +
+    ctx.note(std::string(u.written) + " written to unit " + hex32(unit.id.serial) + " (" +
              std::to_string(result.bytes_sent) + " bytes)" + u.done);
     return kDone;
 }
@@ -121,10 +62,11 @@ int upload(Context& ctx, const std::string& file, const Upload& u)
 
 int firmware_check(Context& ctx, const std::string& file)
 {
-    FirmwareImageCheck c;
-    if (const int status = check_image(ctx, file, &c); status != kDone) {
-        return status;
+    const operations::ImageInspection image = operations::inspect_firmware_image(file);
+    if (!image.readable) {
+        return ctx.fail(kBadInput, file + ": " + image.error);
     }
+    const FirmwareImageCheck& c = image.check;
     std::ostream& out = ctx.io.out;
     out << "file:            " << file << " (" << c.file_size << " bytes)\n";
     if (c.header_read) {
@@ -149,9 +91,8 @@ int firmware_check(Context& ctx, const std::string& file)
                 << " bytes after the image are not sent\n";
         }
     }
-    const std::string why = refusal(c);
-    if (!why.empty()) {
-        out << "verdict:         refused: " << why << "\n";
+    if (!image.refusal.empty()) {
+        out << "verdict:         refused: " << image.refusal << "\n";
         return kBadInput;
     }
     out << "verdict:         the upload accepts this image\n";
@@ -160,31 +101,24 @@ int firmware_check(Context& ctx, const std::string& file)
 
 int firmware_upload(Context& ctx, const std::string& file)
 {
-    FirmwareImageCheck c;
-    if (const int status = check_image(ctx, file, &c); status != kDone) {
-        return status;
+    const operations::ImageInspection image = operations::inspect_firmware_image(file);
+    if (!image.readable) {
+        return ctx.fail(kBadInput, file + ": " + image.error);
     }
-    if (const std::string why = refusal(c); !why.empty()) {
-        return ctx.fail(kBadInput, file + ": " + why + "; nothing was sent");
+    if (!image.refusal.empty()) {
+        return ctx.fail(kBadInput, file + ": " + image.refusal + "; nothing was sent");
     }
     return upload(ctx, file, kFirmware);
 }
 
 int airports_upload(Context& ctx, const std::string& file)
 {
-    FileStart start;
-    std::string error;
-    if (!read_start(file, &start, &error)) {
-        return ctx.fail(kBadInput, file + ": " + error);
+    const operations::DatabaseInspection db = operations::inspect_airport_database(file);
+    if (!db.readable) {
+        return ctx.fail(kBadInput, file + ": " + db.error);
     }
-    const uint64_t limit = uint64_t{AIRPORT_DB_MAX_BLOCKS} * MX25_BLOCK_SIZE;
-    if (start.size == 0) {
-        return ctx.fail(kBadInput, file + ": the file is empty; nothing was sent");
-    }
-    if (start.size > limit) {
-        return ctx.fail(kBadInput, file + ": " + std::to_string(start.size) +
-                                       " bytes is more than the airport database region holds (" +
-                                       std::to_string(limit) + " bytes); nothing was sent");
+    if (!db.refusal.empty()) {
+        return ctx.fail(kBadInput, file + ": " + db.refusal + "; nothing was sent");
     }
     return upload(ctx, file, kAirports);
 }

@@ -18,12 +18,14 @@ int info(Context& ctx, bool json)
     if (const int status = read_record(ctx, unit, &read); status != kDone) {
         return status;
     }
-    const char* generation = unit.legacy ? "legacy" : "current";
+    const operations::UnitIdentity& id = unit.id;
+    const char* generation = id.legacy ? "legacy" : "current";
     if (json) {
         nlohmann::ordered_json j;
-        j["serial"] = hex32(unit.serial);
-        j["firmware"] = version_text(unit.firmware);
-        j["rc"] = unit.firmware.rc;
+        j["serial"] = hex32(id.serial);
+        // A unit that answers only the legacy identity request reports no version at all.
+        j["firmware"] = id.version_reported ? nlohmann::ordered_json(operations::version_text(id.firmware)) : nullptr;
+        j["rc"] = id.version_reported ? nlohmann::ordered_json(id.firmware.rc) : nullptr;
         j["generation"] = generation;
         j["record_version"] = read.record.version;
         j["num_elements"] = read.record.num_elements;
@@ -31,12 +33,11 @@ int info(Context& ctx, bool json)
         ctx.io.out << j.dump(2) << "\n";
         return kDone;
     }
-    // A unit that answers only the legacy identity request reports no version at all.
-    const bool reported = !(unit.legacy && unit.firmware.version == 0);
-    ctx.io.out << "serial:          " << hex32(unit.serial) << "\n"
+    ctx.io.out << "serial:          " << hex32(id.serial) << "\n"
                << "firmware:        "
-               << (reported ? version_text(unit.firmware) + " (rc " + std::to_string(unit.firmware.rc) + ")"
-                            : std::string("not reported (legacy identity reply)"))
+               << (id.version_reported
+                       ? operations::version_text(id.firmware) + " (rc " + std::to_string(id.firmware.rc) + ")"
+                       : std::string("not reported (legacy identity reply)"))
                << "\n"
                << "generation:      " << generation << "\n"
                << "record version:  " << read.record.version << "\n"
@@ -52,10 +53,10 @@ int reboot(Context& ctx)
     if (const int status = connect_unit(ctx, unit); status != kDone) {
         return status;
     }
-    if (!send_reboot(&unit.comms)) {
+    if (!operations::reboot_unit(&unit.comms)) {
         return ctx.fail(kUnitFailed, "the reboot command could not be sent");
     }
-    ctx.note("Reboot command sent to unit " + hex32(unit.serial) + "; it restarts into its boot loader");
+    ctx.note("Reboot command sent to unit " + hex32(unit.id.serial) + "; it restarts into its boot loader");
     return kDone;
 }
 

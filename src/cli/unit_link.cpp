@@ -3,10 +3,9 @@
 #include <cstdio>
 #include <vector>
 
-#include "efis_shared/get_set.h"
-
 namespace efis_cli {
 
+using operations::index_name;
 using settings_file::hex32;
 using settings_file::Setting;
 
@@ -28,62 +27,45 @@ const char* kPermissionHint =
     "Check that no other program holds the unit open, and unplug it and plug it in again.";
 #endif
 
-// The name a value index is known by in messages: "vne (index 6)".
-std::string index_name(uint32_t index)
+std::string verification_failure(const operations::Verification& v)
 {
-    for (const Setting& s : settings_file::all_settings()) {
-        if (index >= s.first && index < s.first + s.count) {
-            return std::string(s.name) + " (index " + std::to_string(index) + ")";
-        }
+    switch (v.step) {
+    case operations::VerifyStep::ReadValue:
+        return "committed, but the unit did not answer the read-back of " + index_name(v.failed_index);
+    case operations::VerifyStep::ReadChecksum:
+        return "committed, but the unit did not answer the read-back of its checksum";
+    case operations::VerifyStep::Values: {
+        const operations::Mismatch& m = v.mismatches.front();
+        return "committed, but " + index_name(m.index) + " reads back as " + hex32(m.read) + " instead of " +
+               hex32(m.expected);
     }
-    return "index " + std::to_string(index);
-}
-
-bool read_word(Unit& unit, uint32_t index, uint32_t* value)
-{
-    return read_value(&unit.comms, SETTINGS_COMMS, static_cast<uint8_t>(index), value);
-}
-
-const char* commit_failure_text(StoreSettingsStep step)
-{
-    switch (step) {
-    case StoreSettingsStep::NotConnected:
-    case StoreSettingsStep::Send:
-        return "the save command could not be sent";
-    case StoreSettingsStep::Erase:
-        return "the unit did not confirm erasing its settings area";
-    case StoreSettingsStep::Confirm:
-        return "the unit did not confirm the save";
-    case StoreSettingsStep::None:
+    case operations::VerifyStep::Checksum:
+        return "committed, but the unit's stored checksum is " + hex32(v.stored_checksum) + " instead of the " +
+               hex32(v.expected_checksum) + " sent";
+    case operations::VerifyStep::NotConnected:
+        return "committed, but the unit is no longer connected for the read-back";
+    case operations::VerifyStep::Done:
         break;
     }
-    return "the save failed";
+    return "committed and verified";
 }
 
 } // namespace
 
-std::string version_text(const fwversion_t& fw)
-{
-    return std::to_string(fw.major) + "." + std::to_string(fw.minor) + "." + std::to_string(fw.patch);
-}
-
 int connect_unit(const Context& ctx, Unit& unit)
 {
-    if (unit.comms.establish_connection()) {
-        unit.serial = unit.comms.unitSerial();
-        unit.firmware = unit.comms.unitFirmware();
-        unit.legacy = use_legacy_can_map();
+    const operations::Connection c = operations::connect_unit(&unit.comms);
+    switch (c.step) {
+    case operations::ConnectStep::Connected:
+        unit.id = c.unit;
         return kDone;
-    }
-    const USBHID* usb = unit.comms.getUSBHID();
-    switch (usb != nullptr ? usb->lastConnectFailure() : USBHID::ConnectFailure::NotFound) {
-    case USBHID::ConnectFailure::OpenFailed:
-        return ctx.fail(kNoUnit, "the EFIS unit was found but could not be opened: " + usb->openError() + "\n" +
-                                     kPermissionHint);
-    case USBHID::ConnectFailure::None:
+    case operations::ConnectStep::NotOpenable:
+        return ctx.fail(kNoUnit,
+                        "the EFIS unit was found but could not be opened: " + c.open_error + "\n" + kPermissionHint);
+    case operations::ConnectStep::NoIdentity:
         return ctx.fail(kNoUnit, "the EFIS unit was opened but did not answer the identity request (WHOAMI); "
                                  "power-cycle it and try again");
-    case USBHID::ConnectFailure::NotFound:
+    case operations::ConnectStep::NotFound:
         break;
     }
     return ctx.fail(kNoUnit, "no EFIS unit found (USB " + usb_id() +
@@ -92,125 +74,79 @@ int connect_unit(const Context& ctx, Unit& unit)
 
 int read_record(const Context& ctx, Unit& unit, RecordRead* out)
 {
-    LinkHold hold = unit.comms.hold();
-    RecordRead r;
-    const uint32_t header[] = {SETTINGS_CHECKSUM_INDEX, SETTINGS_MAGIC_NUM, SETTINGS_VERSION, SETTINGS_NUM_ELEMENTS};
-    uint32_t words[4] = {};
-    for (size_t i = 0; i < 4; ++i) {
-        if (!read_word(unit, header[i], &words[i])) {
-            return ctx.fail(kUnitFailed, "the unit did not answer the read of its record header (index " +
-                                             std::to_string(header[i]) + ")");
-        }
+    *out = operations::read_settings(&unit.comms);
+    switch (out->step) {
+    case operations::ReadStep::Done:
+        return kDone;
+    case operations::ReadStep::Header:
+        return ctx.fail(kUnitFailed, "the unit did not answer the read of its record header (index " +
+                                         std::to_string(out->failed_index) + ")");
+    case operations::ReadStep::Value:
+    case operations::ReadStep::Process:
+        return ctx.fail(kUnitFailed, "the unit did not answer the read of " + index_name(out->failed_index));
+    case operations::ReadStep::NotConnected:
+        break;
     }
-    r.record.crc32 = words[0];
-    r.record.magic = words[1];
-    r.record.version = words[2];
-    r.record.num_elements = words[3];
-    r.unit_checksum = words[0];
-    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
-        uint32_t v = 0;
-        if (!read_word(unit, i, &v)) {
-            return ctx.fail(kUnitFailed, "the unit did not answer the read of " + index_name(i));
-        }
-        settings_set_value(&r.record, static_cast<settings_struct_index>(i), &v);
-    }
-    r.checksum_ok = settings_CalcCRC(&r.record) == r.unit_checksum;
-    *out = r;
-    return kDone;
-}
-
-settings_file::UnitInfo unit_info(const Unit& unit)
-{
-    return settings_file::UnitInfo{unit.serial, unit.firmware, unit.firmware.rc};
-}
-
-settings_file::RecordInfo record_info(const RecordRead& read)
-{
-    return settings_file::RecordInfo{read.record.version, read.record.num_elements, read.unit_checksum};
+    return ctx.fail(kUnitFailed, "the unit is not connected");
 }
 
 int write_settings(const Context& ctx, Unit& unit, const RecordRead& before, const settings_file::Values& values,
                    bool dry_run)
 {
-    Settings_t intended = before.record;
-    settings_file::apply(values, &intended);
-    const std::vector<const Setting*> changes = settings_file::differences(values, before.record);
-    if (changes.empty() && before.checksum_ok) {
-        ctx.note("The unit already holds every setting given; nothing was sent.");
-        return kDone;
-    }
-
     const settings_file::Values old = settings_file::values_of(before.record);
     const auto change_line = [&](const Setting& s) {
         return std::string(s.name) + ": " + settings_file::setting_text(s, &old.word[s.first]) + " -> " +
                settings_file::setting_text(s, &values.word[s.first]);
     };
+    const operations::ApplyPlan plan = operations::plan_apply(before, values);
+    if (!plan.commit_needed) {
+        ctx.note("The unit already holds every setting given; nothing was sent.");
+        return kDone;
+    }
     if (dry_run) {
-        for (const Setting* s : changes) {
+        for (const Setting* s : plan.changes) {
             ctx.io.out << "would send " << change_line(*s) << "\n";
         }
-        ctx.note(changes.empty() ? "Nothing differs, but the unit's checksum does not match its record: a restore "
-                                   "would commit the record again."
-                                 : "Dry run: nothing was sent.");
+        ctx.note(plan.changes.empty() ? "Nothing differs, but the unit's checksum does not match its record: a "
+                                        "restore would commit the record again."
+                                      : "Dry run: nothing was sent.");
         return kDone;
     }
 
-    LinkHold hold = unit.comms.hold();
-    for (const Setting* s : changes) {
-        for (uint32_t index = s->first; index < s->first + s->count; ++index) {
-            const uint32_t word = settings_get_value(&intended, static_cast<settings_struct_index>(index));
-            if (set_value(&unit.comms, SETTINGS_COMMS, static_cast<uint8_t>(index), word) != 0) {
-                return ctx.fail(kUnitFailed, "the unit did not accept " + index_name(index) +
-                                                 "; nothing was committed (values sent before it stay "
-                                                 "uncommitted until the unit restarts)");
-            }
+    const operations::Application a = operations::apply_settings(&unit.comms, before, values);
+    switch (a.step) {
+    case operations::ApplyStep::Done:
+        break;
+    case operations::ApplyStep::NothingToDo:
+        ctx.note("The unit already holds every setting given; nothing was sent.");
+        return kDone;
+    case operations::ApplyStep::Send:
+        return ctx.fail(kUnitFailed, "the unit did not accept " + index_name(a.refused_index) +
+                                         "; nothing was committed (values sent before it stay uncommitted until "
+                                         "the unit restarts)");
+    case operations::ApplyStep::Stopped:
+        return ctx.fail(kUnitFailed, "stopped before " + index_name(a.stopped_index) +
+                                         "; nothing was committed (values sent before it stay uncommitted until "
+                                         "the unit restarts)");
+    case operations::ApplyStep::NotConnected:
+        return ctx.fail(kUnitFailed, "the unit is not connected; nothing was sent");
+    case operations::ApplyStep::Commit:
+        if (a.commit.step == operations::CommitStep::ReadVersion ||
+            a.commit.step == operations::CommitStep::ReadNumElements) {
+            return ctx.fail(kUnitFailed, "the unit did not answer the read of its record version before the "
+                                         "commit; nothing was committed");
         }
+        return ctx.fail(kUnitFailed, std::string("the settings were sent but not committed: ") +
+                                         operations::commit_step_text(a.commit.step));
+    case operations::ApplyStep::Verify:
+        return ctx.fail(kUnitFailed, verification_failure(a.verification));
     }
 
-    // The commit, as the window's Save makes it: the record's version and element count as the unit
-    // reports them now, the tag, and the checksum of the record with crc32 cleared.
-    uint32_t version = 0;
-    uint32_t num_elements = 0;
-    if (!read_word(unit, SETTINGS_VERSION, &version) || !read_word(unit, SETTINGS_NUM_ELEMENTS, &num_elements)) {
-        return ctx.fail(kUnitFailed, "the unit did not answer the read of its record version before the commit; "
-                                     "nothing was committed");
-    }
-    intended.version = version;
-    intended.num_elements = num_elements;
-    intended.magic = kSettingsMagic;
-    intended.crc32 = 0;
-    const uint32_t crc = settings_CalcCRC(&intended);
-    StoreSettingsStep step = StoreSettingsStep::None;
-    if (store_settings(&unit.comms, crc, &step) != 0) {
-        return ctx.fail(kUnitFailed,
-                        std::string("the settings were sent but not committed: ") + commit_failure_text(step));
-    }
-
-    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
-        uint32_t v = 0;
-        const uint32_t want = settings_get_value(&intended, static_cast<settings_struct_index>(i));
-        if (!read_word(unit, i, &v)) {
-            return ctx.fail(kUnitFailed, "committed, but the unit did not answer the read-back of " + index_name(i));
-        }
-        if (v != want) {
-            return ctx.fail(kUnitFailed, "committed, but " + index_name(i) + " reads back as " + hex32(v) +
-                                             " instead of " + hex32(want));
-        }
-    }
-    uint32_t stored_crc = 0;
-    if (!read_word(unit, SETTINGS_CHECKSUM_INDEX, &stored_crc)) {
-        return ctx.fail(kUnitFailed, "committed, but the unit did not answer the read-back of its checksum");
-    }
-    if (stored_crc != crc) {
-        return ctx.fail(kUnitFailed, "committed, but the unit's stored checksum is " + hex32(stored_crc) +
-                                         " instead of the " + hex32(crc) + " sent");
-    }
-
-    for (const Setting* s : changes) {
+    for (const Setting* s : plan.changes) {
         ctx.io.out << change_line(*s) << "\n";
     }
-    ctx.note("Committed " + std::to_string(changes.size()) + " changed setting(s) to unit " + hex32(unit.serial) +
-             " with checksum " + hex32(crc) + "; every value read back as sent.");
+    ctx.note("Committed " + std::to_string(plan.changes.size()) + " changed setting(s) to unit " +
+             hex32(unit.id.serial) + " with checksum " + hex32(a.commit.checksum) + "; every value read back as sent.");
     return kDone;
 }
 

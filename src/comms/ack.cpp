@@ -114,7 +114,7 @@ bool wait_for_ack_legacy(CommsManager* comms, uint32_t expected_can_id)
                        acked);
             return false;
         }
-        if (f.data[4] == 0xEF && f.data[5] == 0x15) {
+        if (f.data[4] == kProtocolTag[0] && f.data[5] == kProtocolTag[1]) {
             return true;
         }
         device_log("ACK validation failed: data[4-5] mismatch (expected 0xEF 0x15, got 0x%02X 0x%02X)\n", f.data[4],

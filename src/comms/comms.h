@@ -56,6 +56,18 @@ private:
     fwversion_t unit_firmware{};
 };
 
+// --- protocol facts ---------------------------------------------------------------------------
+
+// The two bytes the identity request carries; the legacy identity reply and the legacy general
+// acknowledgement carry them as their tag.
+inline constexpr uint8_t kProtocolTag[2] = {0xEF, 0x15};
+// An identity probe waits this long for its reply.
+inline constexpr int kWhoamiDeadlineMs = 2000;
+// A value read waits this long for its reply.
+inline constexpr int kValueReplyDeadlineMs = 500;
+// The data byte of the reboot-to-boot-loader command ('H').
+inline constexpr uint8_t kRebootByte = 0x48;
+
 // --- identity ---------------------------------------------------------------------------------
 
 bool whoami_probe_is_legacy(uint32_t whoami_req_id);

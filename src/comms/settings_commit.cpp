@@ -45,6 +45,6 @@ bool send_reboot(CommsManager* comms)
     std::memset(&msg, 0, sizeof msg);
     msg.can_ID = canmsg_enter_bl();
     msg.msg_len = CAN_1_BYTES;
-    msg.data[0] = 0x48;
+    msg.data[0] = kRebootByte;
     return comms->write(msg) >= 1;
 }

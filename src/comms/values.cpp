@@ -35,7 +35,7 @@ int send_acknowledged(CommsManager* comms, const COMMS_MSG_t& msg)
     return wait_for_ack(comms, msg.can_ID) ? 0 : -1;
 }
 
-constexpr auto kValueReplyDeadline = std::chrono::milliseconds(500);
+constexpr auto kValueReplyDeadline = std::chrono::milliseconds(kValueReplyDeadlineMs);
 
 } // namespace
 

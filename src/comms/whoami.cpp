@@ -9,7 +9,7 @@ namespace {
 
 constexpr uint32_t kWhoamiCurrent = CANMSG_WHOAMI;
 constexpr uint32_t kWhoamiLegacy = LEGACY_CANMSG_WHOAMI;
-constexpr auto kWhoamiDeadline = std::chrono::milliseconds(2000);
+constexpr auto kWhoamiDeadline = std::chrono::milliseconds(kWhoamiDeadlineMs);
 
 // The probe addresses one transport explicitly rather than the manager's routing.
 struct Transport {
@@ -39,8 +39,8 @@ uint32_t probe_whoami(CommsManager* comms, COMM_INTERFACE_t iface, uint32_t whoa
     req.iface = iface;
     req.can_ID = whoami_req_id;
     req.msg_len = CAN_2_BYTES;
-    req.data[0] = 0xEF;
-    req.data[1] = 0x15;
+    req.data[0] = kProtocolTag[0];
+    req.data[1] = kProtocolTag[1];
 
     Transport t;
     if (iface == CAN_FD) {
@@ -94,7 +94,7 @@ uint32_t probe_whoami(CommsManager* comms, COMM_INTERFACE_t iface, uint32_t whoa
                      (uint32_t{reply.data[2]} << 8) | uint32_t{reply.data[3]};
             std::memcpy(&fw.version, reply.data + 4, 4);
         } else {
-            if (reply.data[0] != 0xEF || reply.data[1] != 0x15) {
+            if (reply.data[0] != kProtocolTag[0] || reply.data[1] != kProtocolTag[1]) {
                 continue;
             }
             std::memcpy(&serial, reply.data + 4, 4);

@@ -2,15 +2,33 @@
 // image into the bank the unit names, and the airport database into the region below the banks.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 
 #include "comms/comms.h"
 #include "efis_shared/firmware.h"
 #include "efis_shared/mem_layout.h"
 
-// Progress of a transfer, on the transferring thread. phase 0: blocks erased so far of the blocks
-// to erase; phase 1: payload bytes sent and acknowledged so far of the bytes to send.
+// Progress of a transfer, on the transferring thread: `phase` is one of the two below.
 typedef void (*fw_progress_callback_t)(uint32_t current, uint32_t total, int phase, void* user_data);
+inline constexpr int kPhaseErase = 0; // blocks erased so far of the blocks to erase
+inline constexpr int kPhaseWrite = 1; // payload bytes sent and acknowledged so far of the bytes to send
+
+// The size of an open file in bytes, its position kept. False when the system cannot tell (errno
+// says why); *failed_call then names the call that failed ("seek" or "tell").
+bool stream_size(FILE* f, uint64_t* size, const char** failed_call = nullptr);
+
+// The pause the unit gets between confirming that its airport database is closed and the first
+// erase.
+inline constexpr std::chrono::milliseconds kAirportDbSettle{10};
+
+// Whether an airport database of `size` bytes fits the region below the firmware banks.
+inline constexpr uint64_t kAirportDbCapacity = uint64_t{AIRPORT_DB_MAX_BLOCKS} * MX25_BLOCK_SIZE;
+inline bool airport_db_fits(uint64_t size)
+{
+    return size <= kAirportDbCapacity;
+}
 
 // Sends one airport database operation (AIRPORT_DB_OP_CLOSE / AIRPORT_DB_OP_OPEN); true when the
 // frame went out. Waits for no reply.

@@ -81,7 +81,7 @@ bool mx25_erase(CommsManager* comms, FlashOpType op_type, uint16_t block_or_sect
 
     device_log("mx25_erase: Erase completed successfully (address=0x%08X)\n", address);
     if (progress_cb != nullptr) {
-        progress_cb(current_block + 1, total_blocks, 0, user_data);
+        progress_cb(current_block + 1, total_blocks, kPhaseErase, user_data);
     }
     return true;
 }

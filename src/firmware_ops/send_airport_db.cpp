@@ -25,30 +25,30 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
         device_log("send_airport_db: Failed to open file %s: %s\n", db_file_path, strerror(errno));
         return run_ended(TransferStep::FileOpen);
     }
-    if (fseek(file.get(), 0, SEEK_END) != 0) {
-        device_log("send_airport_db: Failed to seek end of file: %s\n", strerror(errno));
+    uint64_t size = 0;
+    const char* failed_call = nullptr;
+    if (!stream_size(file.get(), &size, &failed_call)) {
+        if (std::strcmp(failed_call, "seek") == 0) {
+            device_log("send_airport_db: Failed to seek end of file: %s\n", strerror(errno));
+        } else {
+            device_log("send_airport_db: ftell failed: %s\n", strerror(errno));
+        }
         return run_ended(TransferStep::FileSize);
     }
-    const long file_size_long = ftell(file.get());
-    if (file_size_long < 0) {
-        device_log("send_airport_db: ftell failed: %s\n", strerror(errno));
-        return run_ended(TransferStep::FileSize);
-    }
-    if (file_size_long == 0) {
+    if (size == 0) {
         device_log("send_airport_db: File is empty\n");
         return run_ended(TransferStep::EmptyFile);
     }
 
     // Sized in 64 bits so that no file is ever mistaken for a small one by wrapping around.
-    const uint64_t blocks = blocks_for(static_cast<uint64_t>(file_size_long), MX25_BLOCK_SIZE);
-    if (blocks > AIRPORT_DB_MAX_BLOCKS) {
-        const uint64_t shown = static_cast<uint64_t>(file_size_long);
+    const uint64_t blocks = blocks_for(size, MX25_BLOCK_SIZE);
+    if (!airport_db_fits(size)) {
         device_log("send_airport_db: File too large (%u bytes, %u blocks); max %u blocks before firmware bank\n",
-                   static_cast<uint32_t>(shown > 0xFFFFFFFFu ? 0xFFFFFFFFu : shown),
+                   static_cast<uint32_t>(size > 0xFFFFFFFFu ? 0xFFFFFFFFu : size),
                    static_cast<uint32_t>(blocks > 0xFFFFFFFFu ? 0xFFFFFFFFu : blocks), AIRPORT_DB_MAX_BLOCKS);
         return run_ended(TransferStep::TooLarge);
     }
-    const uint32_t file_size = static_cast<uint32_t>(file_size_long);
+    const uint32_t file_size = static_cast<uint32_t>(size);
     const uint32_t num_blocks = static_cast<uint32_t>(blocks);
     device_log("send_airport_db: %u bytes, erasing %u blocks starting at block 0 (address 0x%08X)\n", file_size,
                num_blocks, 0u);
@@ -69,7 +69,7 @@ TransferResult send_airport_db(CommsManager* comms, const char* db_file_path, fw
         return run_ended(TransferStep::CloseDatabase, 0, file_size);
     }
     device_log("send_airport_db: close DB acknowledged\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(kAirportDbSettle);
 
     // A failed erase or address leaves the database closed: reopening a half-erased region would
     // hand the unit a corrupted database.

@@ -16,23 +16,6 @@ struct Bank {
     uint32_t first_block;
 };
 
-constexpr uint64_t kUnknownSize = UINT64_MAX;
-
-// The file's size in bytes, the position left where it was; kUnknownSize when the system could
-// not tell (errno says why).
-uint64_t file_size_of(FILE* f)
-{
-    const off_t here = ftello(f);
-    if (here < 0 || fseeko(f, 0, SEEK_END) != 0) {
-        return kUnknownSize;
-    }
-    const off_t end = ftello(f);
-    if (end < 0 || fseeko(f, here, SEEK_SET) != 0) {
-        return kUnknownSize;
-    }
-    return static_cast<uint64_t>(end);
-}
-
 } // namespace
 
 TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progress_callback_t progress_cb,
@@ -81,8 +64,8 @@ TransferResult send_fw(CommsManager* comms, const char* encrypted_bin_file_path,
         return run_ended(TransferStep::HeaderRead);
     }
     errno = 0;
-    const uint64_t file_size = file_size_of(file.get());
-    if (file_size == kUnknownSize) {
+    uint64_t file_size = 0;
+    if (!stream_size(file.get(), &file_size)) {
         device_log("send_fw: Failed to determine the size of %s: %s\n", encrypted_bin_file_path,
                    errno != 0 ? strerror(errno) : "unknown error");
         return run_ended(TransferStep::FileSize);

@@ -91,7 +91,7 @@ StreamOutcome transfer_detail::stream_data(CommsManager* comms, FILE* file, uint
         out.bytes_sent += static_cast<uint32_t>(got);
         ++out.packets;
         if (progress_cb != nullptr) {
-            progress_cb(out.bytes_sent, total, 1, user_data);
+            progress_cb(out.bytes_sent, total, kPhaseWrite, user_data);
         }
         if (lines.progress != nullptr && out.packets % 100 == 0) {
             const float pct = 100.0f * static_cast<float>(out.bytes_sent) / static_cast<float>(total);
@@ -102,3 +102,25 @@ StreamOutcome transfer_detail::stream_data(CommsManager* comms, FILE* file, uint
     return out;
 }
 #pragma GCC diagnostic pop
+
+bool stream_size(FILE* f, uint64_t* size, const char** failed_call)
+{
+    const char* unused = nullptr;
+    const char*& failed = failed_call != nullptr ? *failed_call : unused;
+    const off_t here = ftello(f);
+    if (here < 0 || fseeko(f, 0, SEEK_END) != 0) {
+        failed = "seek";
+        return false;
+    }
+    const off_t end = ftello(f);
+    if (end < 0) {
+        failed = "tell";
+        return false;
+    }
+    if (fseeko(f, here, SEEK_SET) != 0) {
+        failed = "seek";
+        return false;
+    }
+    *size = static_cast<uint64_t>(end);
+    return true;
+}

@@ -1,15 +1,27 @@
 // What a user does with one unit, written once for the window and the command line: connecting with
-// a reason for every failure, reading, committing, verifying and applying the settings record.
-// Each result names the step that ended it; the front ends word it.
+// a reason for every failure, reading, committing, verifying and applying the settings record, and
+// judging an upload's file before anything is sent. Every result names the step that ended it;
+// the *_text functions turn a step into a sentence for a front end that has no fixed text of its
+// own. Nothing here prints or throws.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "comms/comms.h"
 #include "efis_shared/firmware.h"
+#include "efis_shared/settings_types.h"
+#include "firmware_ops/firmware_ops.h"
 #include "settings_file/settings_file.h"
 
 namespace operations {
+
+// --- connecting -------------------------------------------------------------------------------
 
 // Who answered the identity request.
 struct UnitIdentity {
@@ -19,7 +31,199 @@ struct UnitIdentity {
     bool version_reported = false; // false for a unit that answers only the legacy identity request
 };
 
-// The unit facts a settings file records; no firmware version when the unit reported none.
+enum class ConnectStep {
+    Connected,
+    NotFound,    // no unit on the frame interface is listed
+    NotOpenable, // listed, but the system would not open it (on Linux typically the missing udev rule)
+    NoIdentity,  // opened, but it did not answer the identity request
+};
+
+struct Connection {
+    ConnectStep step = ConnectStep::NotFound;
+    UnitIdentity unit;      // when connected
+    std::string open_error; // hidapi's text when NotOpenable
+    bool ok() const { return step == ConnectStep::Connected; }
+};
+
+// Opens the unit (closing whatever link `comms` had) and proves it with the identity request.
+Connection connect_unit(CommsManager* comms);
+// "major.minor.patch"
+std::string version_text(const fwversion_t& fw);
+
+// --- the settings record ----------------------------------------------------------------------
+
+// What a read does with a value the unit does not answer: stop there (nothing half read is used),
+// or put 0 in its place and go on (the window, which shows what it could read and says so).
+enum class UnreadValues { Stop, FillWithZero };
+
+struct ReadOptions {
+    UnreadValues unread = UnreadValues::Stop;
+    std::chrono::milliseconds pause_after_value{0};
+};
+
+enum class ReadStep {
+    Done,
+    NotConnected,
+    Header,  // a header word (252..255) went unanswered: failed_index
+    Value,   // a value went unanswered (UnreadValues::Stop): failed_index
+    Process, // the record refused a value: failed_index
+};
+
+struct RecordRead {
+    ReadStep step = ReadStep::Done;
+    uint32_t failed_index = 0;
+    // Header words in the order read (252, 253, 254, 255), then values 0..35; whatever was read
+    // before a failure, zero elsewhere. Storing each value recomputes crc32: the unit's own
+    // checksum is unit_checksum.
+    Settings_t record{};
+    uint32_t unit_checksum = 0;
+    bool checksum_ok = false;     // the record's checksum equals the unit's
+    std::vector<uint32_t> unread; // values the unit did not answer, read as 0 (FillWithZero)
+    bool ok() const { return step == ReadStep::Done; }
+    // Whether the header word at `index` (252..255) was read.
+    bool header_read(uint32_t index) const;
+};
+
+RecordRead read_settings(CommsManager* comms, const ReadOptions& options = {});
+
+enum class CommitStep {
+    Done,
+    NotConnected,
+    ReadVersion,     // index 254 went unanswered
+    ReadNumElements, // index 255 went unanswered
+    Send,            // the save frame could not be sent
+    Erase,           // the unit did not confirm erasing its settings area
+    Confirm,         // the unit did not confirm the save
+};
+
+struct Commit {
+    CommitStep step = CommitStep::Done;
+    uint32_t checksum = 0; // sent with the save frame, once computed
+    bool ok() const { return step == CommitStep::Done; }
+};
+
+// Has the unit commit its working record: reads the record version and element count into
+// *record, sets the magic "QEV_" and crc32 0, computes the checksum and sends it in the save
+// frame. *record keeps whatever was reached, as the save left it.
+Commit commit_settings(CommsManager* comms, Settings_t* record);
+
+struct Mismatch {
+    uint32_t index;
+    uint32_t read;
+    uint32_t expected;
+};
+
+enum class VerifyStep {
+    Done,
+    NotConnected,
+    ReadValue,    // a value went unanswered: failed_index
+    ReadChecksum, // index 252 went unanswered
+    Values,       // some values read back different: mismatches
+    Checksum,     // every value matches, but the stored checksum is not the one sent
+};
+
+struct Verification {
+    VerifyStep step = VerifyStep::Done;
+    uint32_t failed_index = 0;
+    std::vector<Mismatch> mismatches; // every value that read back different, in index order
+    uint32_t stored_checksum = 0;
+    uint32_t expected_checksum = 0;
+    bool ok() const { return step == VerifyStep::Done; }
+};
+
+// Reads every value and index 252 back and compares them with `expected` and `checksum`.
+Verification verify_settings(CommsManager* comms, const Settings_t& expected, uint32_t checksum);
+// The settings (as a settings file names them) that a verification found different.
+std::vector<const settings_file::Setting*> mismatched_settings(const Verification& v);
+
+// Told of each value before it is sent: its index, how many were sent before it, and of how many.
+// Returning false stops before this value.
+using ValueObserver = std::function<bool(uint32_t index, size_t sent, size_t total)>;
+
+enum class RefusedValues { Stop, KeepGoing };
+
+struct SendOutcome {
+    bool connected = true;
+    std::vector<uint32_t> sent;    // acknowledged by the unit, in the order sent
+    std::vector<uint32_t> refused; // not acknowledged (KeepGoing sends on; Stop holds the one)
+    bool stopped = false;          // the observer asked to stop
+};
+
+// Sends the record's word at each index, in the order given, each acknowledged by the unit.
+SendOutcome send_values(CommsManager* comms, const Settings_t& record, std::span<const uint32_t> indices,
+                        RefusedValues refused, std::chrono::milliseconds pause_after_value = {},
+                        const ValueObserver& observer = {});
+
+// What applying a set of values to a record read from the unit would do.
+struct ApplyPlan {
+    Settings_t intended{};                              // the record the unit should hold afterwards
+    std::vector<const settings_file::Setting*> changes; // named settings that differ, in index order
+    bool commit_needed = false;            // something differs, or the unit's checksum does not match its record
+    std::vector<uint32_t> indices() const; // the changes' words, in index order
+};
+ApplyPlan plan_apply(const RecordRead& before, const settings_file::Values& values);
+
+enum class ApplyStep {
+    Done,
+    NothingToDo,  // the unit already holds every value, and its checksum verifies
+    NotConnected, // no link
+    Send,         // the unit did not accept refused_index; nothing was committed
+    Stopped,      // the observer stopped before stopped_index; nothing was committed
+    Commit,       // sent, but the commit failed at commit.step
+    Verify,       // committed, but the read-back failed at verification.step
+};
+
+struct Application {
+    ApplyStep step = ApplyStep::Done;
+    ApplyPlan plan;
+    std::vector<uint32_t> sent; // indices the unit acknowledged; uncommitted unless Done/Verify
+    uint32_t refused_index = 0;
+    uint32_t stopped_index = 0;
+    Commit commit;
+    Verification verification;
+    bool ok() const { return step == ApplyStep::Done || step == ApplyStep::NothingToDo; }
+};
+
+// Makes the unit hold `values` on top of `before`: sends each differing word in index order, each
+// acknowledged, stopping at the first refusal with nothing committed; commits; reads back.
+Application apply_settings(CommsManager* comms, const RecordRead& before, const settings_file::Values& values,
+                           const ValueObserver& observer = {});
+
+// Sends the reboot-to-boot-loader command; true when the frame went out.
+bool reboot_unit(CommsManager* comms);
+
+// --- facts for a settings file ----------------------------------------------------------------
+
+// The unit block of a settings file; no firmware version when the unit reported none.
 settings_file::UnitInfo unit_info(const UnitIdentity& unit);
+// The record block: the header as the unit reported it.
+settings_file::RecordInfo record_info(const RecordRead& read);
+// A backup of the record read.
+settings_file::Document backup_of(const RecordRead& read, const UnitIdentity& unit);
+
+// --- the files of an upload, judged before anything is sent -----------------------------------
+
+struct FileInspection {
+    bool readable = false;
+    std::string error; // why it could not be read ("cannot open: ...")
+    uint64_t size = 0;
+};
+
+struct ImageInspection : FileInspection {
+    FirmwareImageCheck check;
+    std::string refusal; // why the upload would refuse the image, or empty
+};
+ImageInspection inspect_firmware_image(const std::string& path);
+
+struct DatabaseInspection : FileInspection {
+    std::string refusal; // why the upload would refuse the file, or empty
+};
+DatabaseInspection inspect_airport_database(const std::string& path);
+
+// --- steps as sentences -----------------------------------------------------------------------
+
+const char* commit_step_text(CommitStep step);
+// "vne (index 6)", or "index 40" for an index no setting spans.
+std::string index_name(uint32_t index);
 
 } // namespace operations

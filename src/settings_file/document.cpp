@@ -105,14 +105,15 @@ bool read_unit(const json& v, UnitInfo* unit, std::string* error)
         }
         unit->serial = serial;
     }
-    if (const auto it = v.find("firmware"); it != v.end()) {
+    // null: the unit reported no version (it answers only the legacy identity request).
+    if (const auto it = v.find("firmware"); it != v.end() && !it->is_null()) {
         fwversion_t fw{};
         if (!read_version(*it, "unit.firmware", &fw, error)) {
             return false;
         }
         unit->firmware = fw;
     }
-    if (const auto it = v.find("rc"); it != v.end()) {
+    if (const auto it = v.find("rc"); it != v.end() && !it->is_null()) {
         if (!it->is_number_unsigned() || it->get<uint64_t>() > 255) {
             return refuse(error, "unit.rc: expected an integer 0..255, found " + it->dump());
         }
@@ -293,9 +294,12 @@ std::string write_document(const Document& doc)
         if (doc.unit->serial) {
             u["serial"] = hex32(*doc.unit->serial);
         }
+        // A unit that reported no version says so, rather than leaving the reader to guess.
         if (doc.unit->firmware) {
             const fwversion_t fw = *doc.unit->firmware;
             u["firmware"] = std::to_string(fw.major) + "." + std::to_string(fw.minor) + "." + std::to_string(fw.patch);
+        } else {
+            u["firmware"] = nullptr;
         }
         if (doc.unit->rc) {
             u["rc"] = *doc.unit->rc;
