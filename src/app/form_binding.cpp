@@ -20,6 +20,7 @@
 #include "app/registration_prefix.h"
 #include "app/settings_store.h"
 #include "efis_shared/get_set.h"
+#include "settings_file/settings_file.h"
 #include "ui_mainwindow.h"
 
 namespace {
@@ -31,7 +32,7 @@ int clamp_to_int(uint32_t v)
 
 QString color_style(uint32_t word)
 {
-    return QString("background-color: %1;").arg(QColor(static_cast<QRgb>(word & 0x00FFFFFFu)).name());
+    return QString("background-color: %1;").arg(QString::fromStdString(settings_file::colour_rgb_text(word)));
 }
 
 const QRegularExpression& color_style_pattern()
@@ -52,21 +53,8 @@ bool color_from_style(const QRegularExpression& re, const QString& sheet, uint32
     if (!ok) {
         return false;
     }
-    *out = 0xFF000000u | rgb;
+    *out = settings_file::opaque_colour(rgb);
     return true;
-}
-
-uint32_t volts_to_tenths(double value)
-{
-    return static_cast<uint32_t>(static_cast<int64_t>(value * 10.0));
-}
-
-uint32_t float_bits(double value)
-{
-    const float f = static_cast<float>(value);
-    uint32_t bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    return bits;
 }
 
 struct RegistrationWords {
@@ -88,10 +76,7 @@ RegistrationWords encode_registration(const QString& prefix, const QString& numb
         }
     }
     RegistrationWords r{};
-    for (int k = 0; k < 3; ++k) {
-        r.w[k] = (uint32_t{bytes[4 * k]} << 24) | (uint32_t{bytes[4 * k + 1]} << 16) |
-                 (uint32_t{bytes[4 * k + 2]} << 8) | uint32_t{bytes[4 * k + 3]};
-    }
+    settings_file::registration_words(bytes, r.w);
     return r;
 }
 
@@ -133,18 +118,8 @@ RegistrationView decode_registration(const char (&registration)[kRegistrationByt
 
 uint32_t units_from_form(uint32_t word, int airspeed, int altitude, int temperature, int pressure)
 {
-    units_t u;
-    u.units_value = word;
-    u.unit_bits.is_mph = airspeed == 0;
-    u.unit_bits.is_knots = airspeed == 1;
-    u.unit_bits.is_kph = airspeed == 2;
-    u.unit_bits.is_meters = altitude == 1;
-    u.unit_bits.is_feet = altitude != 1;
-    u.unit_bits.is_celsius = temperature == 1;
-    u.unit_bits.is_fahrenheit = temperature != 1;
-    u.unit_bits.is_mbar = pressure == 1;
-    u.unit_bits.is_inhg = pressure != 1;
-    return u.units_value;
+    return settings_file::units_with(word, static_cast<unsigned>(airspeed), static_cast<unsigned>(altitude),
+                                     static_cast<unsigned>(temperature), static_cast<unsigned>(pressure));
 }
 
 } // namespace
@@ -255,7 +230,7 @@ MainWindow::FormView MainWindow::formViewOf(const Settings_t& c) const
                                c.volt_alerts.max_volts};
     const auto volt_boxes = voltBoxes();
     for (size_t i = 0; i < volt_boxes.size(); ++i) {
-        v.volts[i] = shown_in(volt_boxes[i], volts[i] / 10.0);
+        v.volts[i] = shown_in(volt_boxes[i], settings_file::volts_of_tenths(volts[i]));
     }
 
     const RegistrationView reg = decode_registration(c.registration, false);
@@ -265,7 +240,7 @@ MainWindow::FormView MainWindow::formViewOf(const Settings_t& c) const
     v.text_bg_alpha = shown_in(ui->text_bg_alpha_slider, c.text_bg_alpha > 254 ? 254 : c.text_bg_alpha);
     v.roll = shown_in(ui->roll_corr_spinbox, static_cast<double>(c.roll_correction));
     v.pitch = shown_in(ui->pitch_corr_spinbox, static_cast<double>(c.pitch_correction));
-    v.icao = QString("%1").arg(c.ownship_icao & 0x00FFFFFFu, 6, 16, QChar('0')).toUpper();
+    v.icao = QString::fromStdString(settings_file::icao_text(c.ownship_icao));
 
     const int last_emitter = ui->comboBox_emitter_cat->count() - 1;
     const int emitter = static_cast<int32_t>(c.emitter_cat);
@@ -382,7 +357,7 @@ void MainWindow::readFormInto(Settings_t* record) const
     const auto volt_boxes = voltBoxes();
     for (size_t i = 0; i < volt_boxes.size(); ++i) {
         if (!same_in(volt_boxes[i], volt_boxes[i]->value(), shown.volts[i])) {
-            set(volt_indices[i], volts_to_tenths(volt_boxes[i]->value()));
+            set(volt_indices[i], settings_file::tenths_of_volts(volt_boxes[i]->value()));
         }
     }
 
@@ -402,10 +377,10 @@ void MainWindow::readFormInto(Settings_t* record) const
         set(TEXT_BG_ALPHA_INDEX, static_cast<uint32_t>(ui->text_bg_alpha_slider->value()));
     }
     if (!same_in(ui->roll_corr_spinbox, ui->roll_corr_spinbox->value(), shown.roll)) {
-        set(ROLL_CORRECTION_INDEX, float_bits(ui->roll_corr_spinbox->value()));
+        set(ROLL_CORRECTION_INDEX, settings_file::degrees_bits(ui->roll_corr_spinbox->value()));
     }
     if (!same_in(ui->pitch_corr_spinbox, ui->pitch_corr_spinbox->value(), shown.pitch)) {
-        set(PITCH_CORRECTION_INDEX, float_bits(ui->pitch_corr_spinbox->value()));
+        set(PITCH_CORRECTION_INDEX, settings_file::degrees_bits(ui->pitch_corr_spinbox->value()));
     }
     if (ui->text_icao->toPlainText() != shown.icao) {
         set(OWNSHIP_ICAO_INDEX, ownshipIcaoFromIcaoField());
@@ -629,22 +604,22 @@ void MainWindow::onVloChanged(int value)
 
 void MainWindow::onMinVoltChanged(double value)
 {
-    updateConfigValueLocal(MIN_VOLTS_INDEX, volts_to_tenths(value));
+    updateConfigValueLocal(MIN_VOLTS_INDEX, settings_file::tenths_of_volts(value));
 }
 
 void MainWindow::onMaxVoltChanged(double value)
 {
-    updateConfigValueLocal(MAX_VOLTS_INDEX, volts_to_tenths(value));
+    updateConfigValueLocal(MAX_VOLTS_INDEX, settings_file::tenths_of_volts(value));
 }
 
 void MainWindow::onMinVoltAlertChanged(double value)
 {
-    updateConfigValueLocal(MIN_VOLTS_ALERT_INDEX, volts_to_tenths(value));
+    updateConfigValueLocal(MIN_VOLTS_ALERT_INDEX, settings_file::tenths_of_volts(value));
 }
 
 void MainWindow::onMaxVoltAlertChanged(double value)
 {
-    updateConfigValueLocal(MAX_VOLTS_ALERT_INDEX, volts_to_tenths(value));
+    updateConfigValueLocal(MAX_VOLTS_ALERT_INDEX, settings_file::tenths_of_volts(value));
 }
 
 void MainWindow::onRegistrationChanged()
@@ -669,12 +644,12 @@ void MainWindow::onTextBgAlphaChanged(int value)
 
 void MainWindow::onRollCorrectionChanged(double value)
 {
-    updateConfigValueLocal(ROLL_CORRECTION_INDEX, float_bits(value));
+    updateConfigValueLocal(ROLL_CORRECTION_INDEX, settings_file::degrees_bits(value));
 }
 
 void MainWindow::onPitchCorrectionChanged(double value)
 {
-    updateConfigValueLocal(PITCH_CORRECTION_INDEX, float_bits(value));
+    updateConfigValueLocal(PITCH_CORRECTION_INDEX, settings_file::degrees_bits(value));
 }
 
 void MainWindow::onOwnshipIcaoChanged()

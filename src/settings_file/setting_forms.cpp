@@ -154,23 +154,6 @@ bool printable_latin1(uint32_t c)
     return (c >= 0x20 && c <= 0x7E) || (c >= 0xA0 && c <= 0xFF);
 }
 
-void registration_bytes(const uint32_t* words, uint8_t* bytes)
-{
-    for (unsigned k = 0; k < 3; ++k) {
-        for (unsigned b = 0; b < 4; ++b) {
-            bytes[4 * k + b] = static_cast<uint8_t>(words[k] >> (24 - 8 * b));
-        }
-    }
-}
-
-void registration_words(const uint8_t* bytes, uint32_t* words)
-{
-    for (unsigned k = 0; k < 3; ++k) {
-        words[k] = uint32_t{bytes[4 * k]} << 24 | uint32_t{bytes[4 * k + 1]} << 16 | uint32_t{bytes[4 * k + 2]} << 8 |
-                   uint32_t{bytes[4 * k + 3]};
-    }
-}
-
 // The registration as text when it is one: printable characters, then zeros to the end, with at
 // least the last byte zero (the form stores at most 11 characters).
 std::optional<std::string> registration_text(const uint8_t* bytes)
@@ -396,7 +379,8 @@ bool parse_units(const json& v, uint32_t* word, std::string_view path, std::stri
             return refuse(error, path, "unknown key \"" + key + "\" (airspeed, altitude, temperature, pressure)");
         }
     }
-    uint32_t w = 0;
+    uint32_t choices[4] = {};
+    unsigned group = 0;
     for (const UnitGroup& g : kUnitGroups) {
         const auto it = v.find(g.key);
         if (it == v.end()) {
@@ -407,9 +391,9 @@ bool parse_units(const json& v, uint32_t* word, std::string_view path, std::stri
         if (!parse_choice(*it, g.choices, g.count, &choice, what.c_str(), std::string(path) + "." + g.key, error)) {
             return false;
         }
-        w |= 1u << (g.first_bit + choice);
+        choices[group++] = choice;
     }
-    *word = w;
+    *word = units_with(0, choices[0], choices[1], choices[2], choices[3]);
     return true;
 }
 
@@ -504,7 +488,7 @@ bool parse_degrees(const json& v, uint32_t* word, std::string_view path, std::st
     if (!(std::fabs(d) < kRoundsToFinite)) {
         return refuse(error, path, shown(v) + " is outside the range of a single-precision number");
     }
-    *word = std::bit_cast<uint32_t>(static_cast<float>(d));
+    *word = degrees_bits(d);
     return true;
 }
 
@@ -591,13 +575,13 @@ ordered_json setting_json(const Setting& s, const uint32_t* words)
         return ordered_json::array({hex32(words[0]), hex32(words[1]), hex32(words[2])});
     }
     case Form::Colour:
-        return (w >> 24) == 0xFF ? "#" + lower(hex_digits(w & 0xFFFFFFu, 6)) : "#" + lower(hex_digits(w, 8));
+        return (w >> 24) == 0xFF ? colour_rgb_text(w) : "#" + lower(hex_digits(w, 8));
     case Form::Degrees: {
         const float f = std::bit_cast<float>(w);
         return std::isfinite(f) ? degrees_json(f) : ordered_json(hex32(w));
     }
     case Form::Icao:
-        return w <= 0xFFFFFFu ? ordered_json(hex_digits(w, 6)) : ordered_json(hex32(w));
+        return w <= 0xFFFFFFu ? ordered_json(icao_text(w)) : ordered_json(hex32(w));
     case Form::AddressType:
         return w <= 1 ? ordered_json(w == 0 ? "icao" : "random") : ordered_json(hex32(w));
     case Form::Emitter:

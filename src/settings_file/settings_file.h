@@ -99,4 +99,30 @@ std::vector<const Setting*> differences(const Values& values, const Settings_t& 
 
 std::string hex32(uint32_t word); // "0x%08X"
 
+// --- value conversions, shared with the window's form -----------------------------------------
+
+// The registration's 12 bytes and its three words, first byte most significant.
+void registration_bytes(const uint32_t* words, uint8_t* bytes);
+void registration_words(const uint8_t* bytes, uint32_t* words);
+
+// Unit choices in the order the window lists them (airspeed mph, knots, kph; altitude feet,
+// meters; temperature fahrenheit, celsius; pressure inhg, mbar): the group bits of `word` set to
+// one bit per group, every other bit kept.
+uint32_t units_with(uint32_t word, unsigned airspeed, unsigned altitude, unsigned temperature, unsigned pressure);
+
+// Volts as the form keeps them: tenths of a volt, truncated toward zero.
+uint32_t tenths_of_volts(double volts);
+double volts_of_tenths(uint32_t tenths);
+
+// Degrees as the record keeps them: the value narrowed to float, as its bit pattern.
+uint32_t degrees_bits(double degrees);
+float degrees_of(uint32_t bits);
+
+// "#rrggbb" in lower case, the alpha left out; and an opaque colour word from 0xRRGGBB.
+std::string colour_rgb_text(uint32_t word);
+uint32_t opaque_colour(uint32_t rgb);
+
+// Six upper-case hexadecimal digits of the address's low 24 bits.
+std::string icao_text(uint32_t word);
+
 } // namespace settings_file
