@@ -14,6 +14,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "app/mainwindow.h"
@@ -311,6 +312,70 @@ void MainWindow::updateUIFromConfig()
     }
     ui->comboBox_map_view->setCurrentIndex(v.map_view);
     ui->comboBox_term_res->setCurrentIndex(v.term_res);
+
+    markValuesFormCannotShow(unshowableValues(user_config, v));
+}
+
+// The fields whose widget shows something other than the record holds: what reading the form back
+// as it now stands would store differs from the record's words.
+std::vector<MainWindow::Unshowable> MainWindow::unshowableValues(const Settings_t& c, const FormView& v) const
+{
+    std::vector<Unshowable> out;
+    auto check = [&](bool differs, settings_struct_index index, std::initializer_list<QWidget*> widgets) {
+        if (differs) {
+            out.push_back({index, std::vector<QWidget*>(widgets)});
+        }
+    };
+    auto word = [&c](uint32_t index) { return settings_get_value(&c, static_cast<settings_struct_index>(index)); };
+
+    const auto colors = colorFields();
+    for (size_t i = 0; i < kColorCount; ++i) {
+        // The button shows no alpha.
+        check((word(colors[i].index) >> 24) != 0xFF, colors[i].index, {colors[i].button});
+    }
+
+    const uint32_t units = c.units.units_value;
+    const uint32_t units_shown = units_from_form(units, v.airspeed, v.altitude, v.temperature, v.pressure);
+    QWidget* const unit_boxes[] = {ui->comboBox_airspeed, ui->comboBox_altitude, ui->comboBox_temp,
+                                   ui->comboBox_pressure};
+    const uint32_t unit_masks[] = {0x007u, 0x018u, 0x060u, 0x180u};
+    for (size_t g = 0; g < 4; ++g) {
+        check(((units ^ units_shown) & unit_masks[g]) != 0, UNITS_VALUE_INDEX, {unit_boxes[g]});
+    }
+
+    const auto vspeeds = vspeedBoxes();
+    for (size_t i = 0; i < vspeeds.size(); ++i) {
+        const auto index = static_cast<settings_struct_index>(VMIN_INDEX + i);
+        check(word(index) != static_cast<uint32_t>(v.vspeeds[i]), index, {vspeeds[i]});
+    }
+    const settings_struct_index volt_indices[4] = {MIN_VOLTS_INDEX, MAX_VOLTS_INDEX, MIN_VOLTS_ALERT_INDEX,
+                                                   MAX_VOLTS_ALERT_INDEX};
+    const auto volt_boxes = voltBoxes();
+    for (size_t i = 0; i < volt_boxes.size(); ++i) {
+        check(word(volt_indices[i]) != (settings_file::tenths_of_volts(v.volts[i]) & 0xFFFFu), volt_indices[i],
+              {volt_boxes[i]});
+    }
+
+    const RegistrationWords reg = encode_registration(v.registration_prefix, v.registration_number);
+    check(reg.w[0] != word(REGISTRATION_1_INDEX) || reg.w[1] != word(REGISTRATION_2_INDEX) ||
+              reg.w[2] != word(REGISTRATION_3_INDEX),
+          REGISTRATION_1_INDEX, {ui->comboBox_reg_prefix, ui->text_registration_num});
+
+    check(c.backlight_brightness != static_cast<uint32_t>(v.backlight), BACKLIGHT_BRIGHTNESS_INDEX,
+          {ui->backlight_slider});
+    check(c.text_bg_alpha != static_cast<uint32_t>(v.text_bg_alpha), TEXT_BG_ALPHA_INDEX, {ui->text_bg_alpha_slider});
+    check(word(ROLL_CORRECTION_INDEX) != settings_file::degrees_bits(v.roll), ROLL_CORRECTION_INDEX,
+          {ui->roll_corr_spinbox});
+    check(word(PITCH_CORRECTION_INDEX) != settings_file::degrees_bits(v.pitch), PITCH_CORRECTION_INDEX,
+          {ui->pitch_corr_spinbox});
+    check(c.ownship_icao > 0x00FFFFFFu, OWNSHIP_ICAO_INDEX, {ui->text_icao});
+    check(c.icao_address_type != (v.random_icao ? 1u : 0u), ICAO_ADDR_TYPE_INDEX,
+          {ui->radioButton_use_icao, ui->radioButton_rand_icao});
+    check(c.emitter_cat != static_cast<uint32_t>(v.emitter), EMITTER_CAT_INDEX, {ui->comboBox_emitter_cat});
+    check(static_cast<uint32_t>(c.map_track) != static_cast<uint32_t>(v.map_view), MAP_DIR_INDEX,
+          {ui->comboBox_map_view});
+    check(c.enable_term_resistor != (v.term_res == 0 ? 1u : 0u), TERM_RESISTOR_INDEX, {ui->comboBox_term_res});
+    return out;
 }
 
 void MainWindow::updateConfigFromUI()
@@ -330,9 +395,12 @@ void MainWindow::readFormInto(Settings_t* record) const
     const QRegularExpression& re = color_style_pattern();
     const auto colors = colorFields();
     for (size_t i = 0; i < kColorCount; ++i) {
+        // Compared by colour, not by sheet text: a marked button's sheet also carries its frame.
         uint32_t word;
+        uint32_t shown_word;
         const QString sheet = colors[i].button->styleSheet();
-        if (sheet != shown.color_styles[i] && color_from_style(re, sheet, &word)) {
+        if (color_from_style(re, sheet, &word) && color_from_style(re, shown.color_styles[i], &shown_word) &&
+            word != shown_word) {
             set(colors[i].index, word);
         }
     }
@@ -424,6 +492,7 @@ bool MainWindow::pickColor(QPushButton* button, uint32_t current, const char* ca
 
 void MainWindow::colorChanged(QPushButton* button, settings_struct_index index)
 {
+    clearCannotShowMark({button});
     uint32_t word;
     if (color_from_style(color_style_pattern(), button->styleSheet(), &word)) {
         updateConfigValueLocal(index, word);

@@ -9,8 +9,10 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <set>
+#include <vector>
 
 #include "efis_shared/settings_types.h"
 #include "firmware_ops/firmware_ops.h"
@@ -118,6 +120,19 @@ private:
 
     void updateUIFromConfig();
     void updateConfigFromUI();
+    // A record value the form cannot show as it is: the setting (by its first index) and the
+    // widgets that show it in their nearest way.
+    struct Unshowable {
+        settings_struct_index index;
+        std::vector<QWidget*> widgets;
+    };
+    std::vector<Unshowable> unshowableValues(const Settings_t& record, const FormView& view) const;
+    // Frames the widgets of each such value in red and says in their tool tip what the unit holds;
+    // every other field's mark goes.
+    void markValuesFormCannotShow(const std::vector<Unshowable>& values);
+    // Ends the mark of the field `w` belongs to, when the user edits it.
+    void connectCannotShowMarks();
+    void clearCannotShowMark(std::initializer_list<QWidget*> widgets);
     // The form read into `record` as Save reads it into user_config: only fields whose widget
     // differs from what the record shows are stored.
     void readFormInto(Settings_t* record) const;
