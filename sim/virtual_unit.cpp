@@ -1011,6 +1011,12 @@ bool VirtualUnit::present() const
     return state_->present();
 }
 
+bool VirtualUnit::cable_in() const
+{
+    const auto lock = state_->hold();
+    return state_->cable;
+}
+
 std::optional<uint64_t> VirtualUnit::session() const
 {
     const auto lock = state_->hold();

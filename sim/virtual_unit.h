@@ -170,6 +170,7 @@ public:
     void schedule_presence(const PresenceSchedule& schedule,
                            std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now());
     bool present() const;
+    bool cable_in() const;
     // Counts the unit's stays on the bus; nullopt while it is away. A handle belongs to one stay.
     std::optional<uint64_t> session() const;
 
