@@ -2,7 +2,9 @@
 
 #include <hidapi/hidapi.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -19,13 +21,16 @@ struct Plug {
     uint16_t vid = 0;
     uint16_t pid = 0;
     int interface_number = 0;
+    std::string base; // "sim:SSSSSSSS", shared by the unit's interfaces
     std::string path;
     std::atomic<bool> attached{true};
+    sim::OpenHooks hooks;
+    std::mutex open_mutex; // orders the hooks of concurrent opens and closes
+    int opens = 0;         // guarded by open_mutex
 };
 
 std::mutex g_bus_mutex;
 std::vector<std::shared_ptr<Plug>> g_plugs; // guarded by g_bus_mutex
-int g_next_path = 0;                        // guarded by g_bus_mutex
 std::atomic<int> g_open_handles{0};
 std::atomic<int> g_init_calls{0};
 
@@ -60,7 +65,14 @@ wchar_t* dup_wide(const std::wstring& s)
 
 bool usable(const Plug& p)
 {
-    return p.attached.load() && !p.unit->vanished();
+    return p.attached.load() && p.unit->present();
+}
+
+std::string hex8(uint32_t v)
+{
+    char buf[9];
+    std::snprintf(buf, sizeof buf, "%08X", static_cast<unsigned>(v));
+    return buf;
 }
 
 int copy_wide(const wchar_t* src, wchar_t* dst, size_t maxlen)
@@ -77,30 +89,48 @@ int copy_wide(const wchar_t* src, wchar_t* dst, size_t maxlen)
 
 struct hid_device_ {
     std::shared_ptr<Plug> plug;
+    uint64_t session = 0; // the unit's stay on the bus this handle belongs to
     bool nonblocking = false;
     std::atomic<const wchar_t*> last_error{kNoError};
 };
 
 namespace sim {
 
-void plug(std::shared_ptr<VirtualUnit> unit, uint16_t usage_page, uint16_t vid, uint16_t pid)
+void plug(std::shared_ptr<VirtualUnit> unit, const PlugOptions& options)
 {
     if (!unit) {
         return;
     }
     auto p = std::make_shared<Plug>();
-    p->usage_page = usage_page;
-    p->vid = vid;
-    p->pid = pid;
+    p->usage_page = options.usage_page;
+    p->vid = options.vid;
+    p->pid = options.pid;
+    p->hooks = options.hooks;
+    const std::string serial = "sim:" + hex8(unit->config().serial);
     std::lock_guard lock(g_bus_mutex);
+    std::vector<std::string> taken; // by other units with this serial
     for (const auto& other : g_plugs) {
         if (other->unit == unit) {
             ++p->interface_number;
+            p->base = other->base;
+        } else if (other->base.rfind(serial, 0) == 0) {
+            taken.push_back(other->base);
         }
     }
+    for (int n = 1; p->base.empty(); ++n) {
+        const std::string candidate = n == 1 ? serial : serial + "-" + std::to_string(n);
+        if (std::find(taken.begin(), taken.end(), candidate) == taken.end()) {
+            p->base = candidate;
+        }
+    }
+    p->path = p->base + ":" + std::to_string(p->interface_number);
     p->unit = std::move(unit);
-    p->path = "sim:" + std::to_string(g_next_path++);
     g_plugs.push_back(std::move(p));
+}
+
+void plug(std::shared_ptr<VirtualUnit> unit, uint16_t usage_page, uint16_t vid, uint16_t pid)
+{
+    plug(std::move(unit), PlugOptions{usage_page, vid, pid, {}});
 }
 
 void unplug_all()
@@ -109,7 +139,6 @@ void unplug_all()
     {
         std::lock_guard lock(g_bus_mutex);
         gone.swap(g_plugs);
-        g_next_path = 0;
     }
     for (const auto& p : gone) {
         p->attached = false;
@@ -140,7 +169,8 @@ namespace {
 
 hid_device* open_plug(std::shared_ptr<Plug> p)
 {
-    if (!p || !usable(*p)) {
+    const std::optional<uint64_t> session = p && p->attached.load() ? p->unit->session() : std::nullopt;
+    if (!session) {
         g_last_error = kNoDevice;
         return nullptr;
     }
@@ -151,11 +181,24 @@ hid_device* open_plug(std::shared_ptr<Plug> p)
             return nullptr;
         }
     }
+    {
+        std::lock_guard lock(p->open_mutex);
+        if (p->opens++ == 0 && p->hooks.first_open) {
+            p->hooks.first_open(*p->unit);
+        }
+    }
     auto* dev = new hid_device_;
     dev->plug = std::move(p);
+    dev->session = *session;
     ++g_open_handles;
     g_last_error = kNoError;
     return dev;
+}
+
+// The handle still reaches its unit: the plug is attached and the unit is in the same stay.
+bool alive(const hid_device_& dev)
+{
+    return dev.plug->attached.load() && dev.plug->unit->session() == dev.session;
 }
 
 } // namespace
@@ -263,8 +306,13 @@ void hid_close(hid_device* dev)
     if (dev == nullptr) {
         return;
     }
-    --g_open_handles;
+    const std::shared_ptr<Plug> p = std::move(dev->plug);
     delete dev;
+    --g_open_handles;
+    std::lock_guard lock(p->open_mutex);
+    if (--p->opens == 0 && p->hooks.last_close) {
+        p->hooks.last_close(*p->unit);
+    }
 }
 
 int hid_write(hid_device* dev, const unsigned char* data, size_t length)
@@ -272,12 +320,12 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length)
     if (dev == nullptr) {
         return -1;
     }
-    if (data == nullptr || length == 0 || !dev->plug->attached.load()) {
-        dev->last_error = dev->plug->attached.load() ? kFailed : kGone;
+    if (data == nullptr || length == 0 || !alive(*dev)) {
+        dev->last_error = alive(*dev) ? kFailed : kGone;
         return -1;
     }
-    const int n = dev->plug->unit->on_output_report(data, length);
-    dev->last_error = n < 0 ? kFailed : kNoError;
+    const int n = dev->plug->unit->on_output_report(data, length, dev->session);
+    dev->last_error = n >= 0 ? kNoError : alive(*dev) ? kFailed : kGone;
     return n;
 }
 
@@ -290,8 +338,8 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
     if (milliseconds >= 0) {
         deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     }
-    const int n = dev->plug->unit->read_report(deadline, data, length, &dev->plug->attached);
-    dev->last_error = n < 0 ? kFailed : kNoError;
+    const int n = dev->plug->unit->read_report(deadline, data, length, &dev->plug->attached, dev->session);
+    dev->last_error = n >= 0 ? kNoError : alive(*dev) ? kFailed : kGone;
     return n;
 }
 

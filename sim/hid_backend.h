@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,8 +15,29 @@ namespace sim {
 
 inline constexpr uint16_t kUnitUsagePage = 0xFF00;
 
+// Called as the first handle to a plug opens and as its last handle closes: a program that keeps a
+// unit's state between runs loads it and writes it there, while it holds the unit. Each runs with
+// the plug's other opens and closes waiting; neither may open or close a handle itself.
+struct OpenHooks {
+    std::function<void(VirtualUnit&)> first_open;
+    std::function<void(VirtualUnit&)> last_close;
+};
+
+struct PlugOptions {
+    uint16_t usage_page = kUnitUsagePage;
+    uint16_t vid = vendor_id;
+    uint16_t pid = product_id;
+    OpenHooks hooks;
+};
+
 // Attaches a unit to the virtual bus as one HID interface. A unit may be plugged more than once
 // (several interfaces, e.g. one on another usage page); enumeration lists them in plug order.
+//
+// Its device path is "sim:SSSSSSSS:N": the serial number at plug time in eight hex digits and the
+// interface number (0 for its first plug). It is the same in every process and after the unit
+// restarts, so that programs agree on the lock of a unit. Another unit plugged with a serial
+// already on the bus gets "sim:SSSSSSSS-2:N" (then -3, ...).
+void plug(std::shared_ptr<VirtualUnit> unit, const PlugOptions& options);
 void plug(std::shared_ptr<VirtualUnit> unit, uint16_t usage_page = kUnitUsagePage, uint16_t vid = vendor_id,
           uint16_t pid = product_id);
 // Detaches every unit; handles still open fail from then on.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 
 #include "comms/legacy_can_export.h"
 #include "efis_shared/can_export.h"
@@ -105,6 +106,90 @@ struct ActiveFault {
     int hits = 0;
 };
 
+// Byte ranges [first, end) kept as disjoint, non-touching intervals, so that a range written in
+// many small frames is one entry.
+class Ranges {
+public:
+    void add(uint64_t lo, uint64_t hi)
+    {
+        if (lo >= hi) {
+            return;
+        }
+        auto it = r_.upper_bound(lo);
+        if (it != r_.begin() && std::prev(it)->second >= lo) {
+            --it;
+            lo = it->first;
+            hi = std::max(hi, it->second);
+            it = r_.erase(it);
+        }
+        while (it != r_.end() && it->first <= hi) {
+            hi = std::max(hi, it->second);
+            it = r_.erase(it);
+        }
+        r_.emplace(lo, hi);
+    }
+    void remove(uint64_t lo, uint64_t hi)
+    {
+        if (lo >= hi) {
+            return;
+        }
+        auto it = r_.upper_bound(lo);
+        if (it != r_.begin() && std::prev(it)->second > lo) {
+            --it;
+        }
+        while (it != r_.end() && it->first < hi) {
+            const uint64_t first = it->first;
+            const uint64_t end = it->second;
+            it = r_.erase(it);
+            if (first < lo) {
+                r_.emplace(first, lo);
+            }
+            if (end > hi) {
+                r_.emplace(hi, end);
+                break;
+            }
+        }
+    }
+    bool covers(uint64_t lo, uint64_t hi) const
+    {
+        if (lo >= hi) {
+            return true;
+        }
+        auto it = r_.upper_bound(lo);
+        return it != r_.begin() && std::prev(it)->second >= hi;
+    }
+    void clear() { r_.clear(); }
+
+private:
+    std::map<uint64_t, uint64_t> r_; // first -> end
+};
+
+std::optional<uint32_t> bank_first_block(uint32_t bank)
+{
+    if (bank == partition_1) {
+        return FW_BANK1_FIRST_BLOCK;
+    }
+    if (bank == partition_2) {
+        return FW_BANK2_FIRST_BLOCK;
+    }
+    return std::nullopt;
+}
+
+bool speaks_current_whoami(const fwversion_t& v)
+{
+    return v.major != 0 || v.minor > 2 || (v.minor == 2 && v.patch >= 12);
+}
+
+Settings_t blank_record(uint32_t version)
+{
+    Settings_t s{};
+    s.magic = kSettingsMagic;
+    s.version = version;
+    s.num_elements = kSettingsCrcMaxWords;
+    s.crc32 = settings_CalcCRC(&s);
+    return s;
+}
+
 COMMS_MSG_t decode(Direction dir, const uint8_t* b, size_t n)
 {
     COMMS_MSG_t f;
@@ -139,6 +224,28 @@ struct VirtualUnit::State {
 
     UnitConfig config;
     bool vanished = false;
+
+    // On the bus while the cable is in and the unit runs (it does not while restarting).
+    bool cable = true;
+    bool running = true;
+    uint64_t session = 1;
+    enum class EventKind { CableIn, CableOut, Back };
+    struct Event {
+        Clock::time_point at;
+        EventKind kind;
+    };
+    std::vector<Event> events; // in time order; carried out by advance()
+
+    std::optional<Clock::duration> restart_time;
+    bool reject_images = false;
+    bool update_resets_settings = false;
+    std::optional<uint32_t> update_record_version;
+    ImageStartHook image_start_hook;
+    int restart_count = 0;
+    bool last_started_image = false;
+    // Since the unit last started: the blocks erased, and the bytes written over erased cells.
+    std::vector<bool> erased_since_start = std::vector<bool>(kBlockCount, false);
+    Ranges written_since_start;
     bool chatter = false;
     bool logging = true;
     Clock::duration latency{};
@@ -217,6 +324,160 @@ struct VirtualUnit::State {
         ensure_flash();
         blocks[b].reset();
         block_fill[b] = 0xFF;
+        erased_since_start[b] = true;
+        written_since_start.remove(uint64_t{b} * MX25_BLOCK_SIZE, uint64_t{b + 1} * MX25_BLOCK_SIZE);
+    }
+
+    // Every call from outside takes the lock through here, so that what is due happens first.
+    std::unique_lock<std::mutex> hold()
+    {
+        std::unique_lock lock(mutex);
+        advance(Clock::now());
+        return lock;
+    }
+
+    // --- presence ---
+    bool present() const { return !vanished && cable && running; }
+    // What every change of presence goes through: leaving ends the session and loses what was
+    // queued for the host.
+    void set_presence(bool new_cable, bool new_running)
+    {
+        const bool was = present();
+        cable = new_cable;
+        running = new_running;
+        if (was && !present()) {
+            ++session;
+            queue.clear();
+            queue_head = 0;
+            read_error_pending = false;
+            last_ready = {};
+        }
+        cv.notify_all();
+    }
+    void add_event(Clock::time_point at, EventKind kind)
+    {
+        auto it = std::upper_bound(events.begin(), events.end(), at,
+                                   [](Clock::time_point t, const Event& e) { return t < e.at; });
+        events.insert(it, {at, kind});
+        cv.notify_all(); // a blocked reader re-computes when to wake
+    }
+    // Carries out the events due by `now`, in order.
+    void advance(Clock::time_point now)
+    {
+        while (!events.empty() && events.front().at <= now) {
+            const Event e = events.front();
+            events.erase(events.begin());
+            switch (e.kind) {
+            case EventKind::CableIn:
+                set_presence(true, running);
+                break;
+            case EventKind::CableOut:
+                set_presence(false, running);
+                break;
+            case EventKind::Back:
+                come_back();
+                break;
+            }
+        }
+    }
+    std::optional<Clock::time_point> next_event() const
+    {
+        return events.empty() ? std::nullopt : std::optional(events.front().at);
+    }
+
+    // --- restart ---
+    uint32_t named_bank() const { return config.partition_raw != 0 ? config.partition_raw : config.partition; }
+    std::optional<firmware_header_t> complete_image(uint32_t bank) const
+    {
+        const std::optional<uint32_t> first = bank_first_block(bank);
+        if (!first || !erased_since_start[*first]) {
+            return std::nullopt;
+        }
+        const uint64_t start = uint64_t{*first} * MX25_BLOCK_SIZE;
+        if (!written_since_start.covers(start, start + sizeof(firmware_header_t))) {
+            return std::nullopt;
+        }
+        uint8_t bytes[sizeof(firmware_header_t)];
+        for (size_t i = 0; i < sizeof bytes; ++i) {
+            bytes[i] = read_byte(static_cast<uint32_t>(start + i));
+        }
+        firmware_header_t header;
+        std::memcpy(&header, bytes, sizeof header);
+        const uint64_t end = start + sizeof header + header.encrypted_size;
+        if (end > start + uint64_t{FW_BANK_BLOCKS} * MX25_BLOCK_SIZE || !written_since_start.covers(start, end)) {
+            return std::nullopt;
+        }
+        return header;
+    }
+    void begin_restart(Clock::time_point now)
+    {
+        // The unit's RAM is gone: values sent but not committed, the write pointer, the database state.
+        working = stored;
+        write_pointer = 0;
+        airport_db_open = true;
+        set_presence(cable, false);
+        add_event(now + *restart_time, EventKind::Back);
+    }
+    // What the unit comes back with: true and `out` filled when it starts a new image.
+    bool boot_outcome(ImageStart* out) const
+    {
+        const std::optional<firmware_header_t> image = reject_images ? std::nullopt : complete_image(named_bank());
+        if (!image) {
+            return false;
+        }
+        out->previous = config.version;
+        out->version.version = image->version;
+        out->settings = stored;
+        out->calibration = calib;
+        if (update_resets_settings) {
+            out->settings = blank_record(update_record_version.value_or(1));
+        } else if (update_record_version) {
+            // A record the unit held with a right checksum keeps one; a broken one stays broken.
+            const bool valid = settings_CalcCRC(&out->settings) == out->settings.crc32;
+            out->settings.version = *update_record_version;
+            if (valid) {
+                out->settings.crc32 = settings_CalcCRC(&out->settings);
+            }
+        }
+        return true;
+    }
+    void started_image(const ImageStart& start, UnitConfig* c) const
+    {
+        c->version = start.version;
+        const uint32_t other = named_bank() == partition_1 ? partition_2 : partition_1;
+        c->partition = static_cast<mx25_partition>(other);
+        c->partition_raw = other;
+        if (c->generation == Generation::Legacy && speaks_current_whoami(start.version)) {
+            c->generation = Generation::Current;
+        }
+    }
+    void come_back()
+    {
+        ImageStart start;
+        last_started_image = boot_outcome(&start);
+        if (last_started_image) {
+            if (image_start_hook) {
+                image_start_hook(start);
+            }
+            started_image(start, &config);
+            stored = start.settings;
+            working = start.settings;
+            calib = start.calibration;
+        }
+        ++restart_count;
+        std::fill(erased_since_start.begin(), erased_since_start.end(), false);
+        written_since_start.clear();
+        set_presence(cable, true);
+    }
+    std::vector<BankImage> complete_images() const
+    {
+        std::vector<BankImage> out;
+        for (mx25_partition bank : {partition_1, partition_2}) {
+            if (const auto header = complete_image(bank)) {
+                out.push_back({bank, *header});
+            }
+        }
+        return out;
     }
 
     // --- replies ---
@@ -434,6 +695,9 @@ struct VirtualUnit::State {
             if (!fx.nack) {
                 last_reboot = d[0];
                 ++reboot_count;
+                if (restart_time) {
+                    begin_restart(Clock::now());
+                }
             }
             return;
         }
@@ -464,6 +728,7 @@ struct VirtualUnit::State {
                     erase_block(number);
                 } else if (op == OP_SECTOR_ERASE) {
                     std::memset(block(address / MX25_BLOCK_SIZE) + address % MX25_BLOCK_SIZE, 0xFF, MX25_SECTOR_SIZE);
+                    written_since_start.remove(address, uint64_t{address} + MX25_SECTOR_SIZE);
                 } else {
                     for (uint32_t b = 0; b < kBlockCount; ++b) {
                         erase_block(b);
@@ -501,6 +766,12 @@ struct VirtualUnit::State {
                     cell &= d[i]; // NOR programming can only clear bits
                 }
                 write_pointer = at + len;
+                // Only bytes that hold what was sent count towards an image.
+                if (ok) {
+                    written_since_start.add(at, uint64_t{at} + len);
+                } else {
+                    written_since_start.remove(at, uint64_t{at} + len);
+                }
             }
             mx25_ack(out, n, fx, static_cast<uint8_t>(OP_WRITE), at, ok);
             return;
@@ -567,17 +838,19 @@ struct VirtualUnit::State {
     // Pops the next report that is ready: its length, 0 on time-out, -1 when gone, -2 for an injected
     // read error.
     int take(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> deadline,
-             const std::atomic<bool>* attached, uint8_t* out, Clock::time_point* ready_at)
+             const std::atomic<bool>* attached, std::optional<uint64_t> in_session, uint8_t* out,
+             Clock::time_point* ready_at)
     {
         for (;;) {
-            if (vanished || (attached != nullptr && !attached->load())) {
+            const Clock::time_point now = Clock::now();
+            advance(now);
+            if (!present() || (in_session && *in_session != session) || (attached != nullptr && !attached->load())) {
                 return -1;
             }
             if (read_error_pending) {
                 read_error_pending = false;
                 return -2;
             }
-            const Clock::time_point now = Clock::now();
             if (queue_head < queue.size() && queue[queue_head].ready_at <= now) {
                 const Pending& p = queue[queue_head++];
                 std::memcpy(out, p.bytes, p.length);
@@ -602,6 +875,9 @@ struct VirtualUnit::State {
                 const Clock::time_point head = queue[queue_head].ready_at;
                 wake = wake ? std::min(*wake, head) : head;
             }
+            if (const auto event = next_event()) {
+                wake = wake ? std::min(*wake, *event) : *event;
+            }
             if (wake) {
                 cv.wait_until(lock, *wake);
             } else {
@@ -615,25 +891,21 @@ VirtualUnit::VirtualUnit(UnitConfig config) : state_(std::make_unique<State>())
 {
     state_->config = config;
     // A blank but valid record, so that a load's checksum check passes on a fresh unit.
-    Settings_t& s = state_->working;
-    s.magic = kSettingsMagic;
-    s.version = 1;
-    s.num_elements = kSettingsCrcMaxWords;
-    s.crc32 = settings_CalcCRC(&s);
-    state_->stored = s;
+    state_->working = blank_record(1);
+    state_->stored = state_->working;
 }
 
 VirtualUnit::~VirtualUnit() = default;
 
 void VirtualUnit::set_generation(Generation g)
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     state_->config.generation = g;
 }
 
 void VirtualUnit::set_version(uint8_t major, uint8_t minor, uint8_t patch, uint8_t rc)
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     fwversion_t& v = state_->config.version;
     v.major = major;
     v.minor = minor;
@@ -643,13 +915,13 @@ void VirtualUnit::set_version(uint8_t major, uint8_t minor, uint8_t patch, uint8
 
 void VirtualUnit::set_serial(uint32_t serial)
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     state_->config.serial = serial;
 }
 
 void VirtualUnit::set_partition(uint32_t raw_value)
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     // Both fields, so that 0 reports partition_none rather than falling back to `partition`.
     state_->config.partition = static_cast<mx25_partition>(raw_value);
     state_->config.partition_raw = raw_value;
@@ -657,20 +929,20 @@ void VirtualUnit::set_partition(uint32_t raw_value)
 
 UnitConfig VirtualUnit::config() const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     return state_->config;
 }
 
 void VirtualUnit::set_latency(std::chrono::microseconds per_reply)
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     state_->latency = per_reply;
 }
 
 void VirtualUnit::set_chatter(bool on)
 {
     {
-        std::lock_guard lock(state_->mutex);
+        const auto lock = state_->hold();
         state_->chatter = on;
     }
     state_->cv.notify_all();
@@ -678,90 +950,238 @@ void VirtualUnit::set_chatter(bool on)
 
 void VirtualUnit::set_logging(bool on)
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     state_->logging = on;
 }
 
 void VirtualUnit::inject(const Fault& fault)
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     state_->faults.push_back({fault, 0, 0});
 }
 
 void VirtualUnit::clear_faults()
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     state_->faults.clear();
     state_->read_error_pending = false;
 }
 
 void VirtualUnit::vanish()
 {
-    {
-        std::lock_guard lock(state_->mutex);
-        state_->vanished = true;
-    }
-    state_->cv.notify_all();
+    const auto lock = state_->hold();
+    state_->vanished = true;
+    state_->set_presence(state_->cable, state_->running);
 }
 
 bool VirtualUnit::vanished() const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     return state_->vanished;
+}
+
+void VirtualUnit::unplug_cable()
+{
+    const auto lock = state_->hold();
+    state_->set_presence(false, state_->running);
+}
+
+void VirtualUnit::plug_in_cable()
+{
+    const auto lock = state_->hold();
+    state_->set_presence(true, state_->running);
+}
+
+void VirtualUnit::schedule_presence(const PresenceSchedule& schedule, std::chrono::steady_clock::time_point start)
+{
+    const auto lock = state_->hold();
+    State& s = *state_;
+    if (schedule.present_after) {
+        s.set_presence(false, s.running);
+        s.add_event(start + *schedule.present_after, State::EventKind::CableIn);
+    }
+    if (schedule.unplug_at) {
+        s.add_event(start + *schedule.unplug_at, State::EventKind::CableOut);
+    }
+    if (schedule.replug_at) {
+        s.add_event(start + *schedule.replug_at, State::EventKind::CableIn);
+    }
+    s.advance(Clock::now()); // a time already past takes effect now
+}
+
+bool VirtualUnit::present() const
+{
+    const auto lock = state_->hold();
+    return state_->present();
+}
+
+bool VirtualUnit::cable_in() const
+{
+    const auto lock = state_->hold();
+    return state_->cable;
+}
+
+std::optional<uint64_t> VirtualUnit::session() const
+{
+    const auto lock = state_->hold();
+    return state_->present() ? std::optional(state_->session) : std::nullopt;
+}
+
+void VirtualUnit::set_restart_time(std::optional<std::chrono::milliseconds> time)
+{
+    const auto lock = state_->hold();
+    state_->restart_time = time;
+}
+
+void VirtualUnit::set_reject_images(bool on)
+{
+    const auto lock = state_->hold();
+    state_->reject_images = on;
+}
+
+void VirtualUnit::set_update_resets_settings(bool on)
+{
+    const auto lock = state_->hold();
+    state_->update_resets_settings = on;
+}
+
+void VirtualUnit::set_update_record_version(std::optional<uint32_t> version)
+{
+    const auto lock = state_->hold();
+    state_->update_record_version = version;
+}
+
+void VirtualUnit::on_image_start(ImageStartHook hook)
+{
+    const auto lock = state_->hold();
+    state_->image_start_hook = std::move(hook);
+}
+
+bool VirtualUnit::restarting() const
+{
+    const auto lock = state_->hold();
+    return !state_->running;
+}
+
+int VirtualUnit::restart_count() const
+{
+    const auto lock = state_->hold();
+    return state_->restart_count;
+}
+
+bool VirtualUnit::last_restart_started_image() const
+{
+    const auto lock = state_->hold();
+    return state_->last_started_image;
+}
+
+std::vector<BankImage> VirtualUnit::complete_images() const
+{
+    const auto lock = state_->hold();
+    return state_->complete_images();
+}
+
+Retained VirtualUnit::retained() const
+{
+    const auto lock = state_->hold();
+    const State& s = *state_;
+    UnitConfig c = s.config;
+    Retained r;
+    r.working = s.working;
+    r.stored = s.stored;
+    if (s.running) {
+        r.images = s.complete_images();
+    } else if (ImageStart start; s.boot_outcome(&start)) {
+        s.started_image(start, &c);
+        r.working = start.settings;
+        r.stored = start.settings;
+    }
+    r.generation = c.generation;
+    r.version = c.version;
+    r.partition = c.partition_raw != 0 ? c.partition_raw : c.partition;
+    return r;
+}
+
+void VirtualUnit::restore(const Retained& kept)
+{
+    const auto lock = state_->hold();
+    State& s = *state_;
+    s.config.generation = kept.generation;
+    s.config.version = kept.version;
+    s.config.partition = static_cast<mx25_partition>(kept.partition);
+    s.config.partition_raw = kept.partition;
+    s.working = kept.working;
+    s.stored = kept.stored;
+    std::fill(s.erased_since_start.begin(), s.erased_since_start.end(), false);
+    s.written_since_start.clear();
+    for (const BankImage& image : kept.images) {
+        const std::optional<uint32_t> first = bank_first_block(image.bank);
+        const uint64_t size = sizeof image.header + uint64_t{image.header.encrypted_size};
+        if (!first || size > uint64_t{FW_BANK_BLOCKS} * MX25_BLOCK_SIZE) {
+            continue;
+        }
+        // The bank as the upload left it, but for the image's body, which is not kept.
+        for (uint32_t b = *first; uint64_t{b - *first} * MX25_BLOCK_SIZE < size; ++b) {
+            s.erase_block(b);
+        }
+        std::memcpy(s.block(*first), &image.header, sizeof image.header);
+        const uint64_t start = uint64_t{*first} * MX25_BLOCK_SIZE;
+        s.written_since_start.add(start, start + size);
+    }
 }
 
 Settings_t VirtualUnit::working_settings() const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     return state_->working;
 }
 
 Settings_t VirtualUnit::stored_settings() const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     return state_->stored;
 }
 
 void VirtualUnit::set_working_settings(const Settings_t& s)
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     state_->working = s;
 }
 
 void VirtualUnit::load_settings(const Settings_t& s)
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     state_->working = s;
     state_->stored = s;
 }
 
 SENSOR_CALIB_t VirtualUnit::calibration() const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     return state_->calib;
 }
 
 void VirtualUnit::load_calibration(const SENSOR_CALIB_t& c)
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     state_->calib = c;
 }
 
 std::vector<SaveRecord> VirtualUnit::saves() const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     return state_->saves;
 }
 
 std::vector<uint32_t> VirtualUnit::calibration_saves() const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     return state_->calib_saves;
 }
 
 std::vector<uint8_t> VirtualUnit::flash(uint32_t address, uint32_t length) const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     const uint64_t end = std::min<uint64_t>(uint64_t{address} + length, MX25_FLASH_SIZE);
     std::vector<uint8_t> out;
     if (address >= end) {
@@ -776,7 +1196,9 @@ std::vector<uint8_t> VirtualUnit::flash(uint32_t address, uint32_t length) const
 
 void VirtualUnit::fill_flash(uint32_t address, const std::vector<uint8_t>& bytes)
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
+    // Content put there by hand is not what the unit was sent.
+    state_->written_since_start.remove(address, uint64_t{address} + bytes.size());
     for (size_t i = 0; i < bytes.size() && uint64_t{address} + i < MX25_FLASH_SIZE; ++i) {
         const uint32_t a = address + static_cast<uint32_t>(i);
         state_->block(a / MX25_BLOCK_SIZE)[a % MX25_BLOCK_SIZE] = bytes[i];
@@ -785,43 +1207,43 @@ void VirtualUnit::fill_flash(uint32_t address, const std::vector<uint8_t>& bytes
 
 std::vector<NorFault> VirtualUnit::nor_faults() const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     return state_->nor_faults;
 }
 
 uint32_t VirtualUnit::write_pointer() const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     return state_->write_pointer;
 }
 
 uint32_t VirtualUnit::erase_count() const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     return state_->erase_count;
 }
 
 bool VirtualUnit::airport_db_open() const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     return state_->airport_db_open;
 }
 
 std::optional<uint8_t> VirtualUnit::last_reboot_byte() const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     return state_->last_reboot;
 }
 
 int VirtualUnit::reboot_count() const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     return state_->reboot_count;
 }
 
 std::vector<LoggedReport> VirtualUnit::log() const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     std::vector<LoggedReport> out;
     out.reserve(state_->log.size());
     for (const LogEntry& e : state_->log) {
@@ -833,7 +1255,7 @@ std::vector<LoggedReport> VirtualUnit::log() const
 
 std::vector<COMMS_MSG_t> VirtualUnit::requests() const
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     std::vector<COMMS_MSG_t> out;
     for (const LogEntry& e : state_->log) {
         if (e.request) {
@@ -845,21 +1267,21 @@ std::vector<COMMS_MSG_t> VirtualUnit::requests() const
 
 void VirtualUnit::clear_log()
 {
-    std::lock_guard lock(state_->mutex);
+    const auto lock = state_->hold();
     state_->log.clear();
     state_->log.shrink_to_fit();
     state_->log_overflow.clear();
     state_->log_overflow.shrink_to_fit();
 }
 
-int VirtualUnit::on_output_report(const uint8_t* data, size_t length)
+int VirtualUnit::on_output_report(const uint8_t* data, size_t length, std::optional<uint64_t> session)
 {
     if (data == nullptr || length == 0) {
         return -1;
     }
     State& s = *state_;
-    std::unique_lock lock(s.mutex);
-    if (s.vanished) {
+    std::unique_lock lock = s.hold();
+    if (!s.present() || (session && *session != s.session)) {
         return -1;
     }
     const bool well_formed = length >= kOutputHeader && data[0] == kOutputReportId;
@@ -877,8 +1299,7 @@ int VirtualUnit::on_output_report(const uint8_t* data, size_t length)
     const Effects fx = s.strike(frame.can_ID);
     if (fx.vanish) {
         s.vanished = true;
-        lock.unlock();
-        s.cv.notify_all();
+        s.set_presence(s.cable, s.running);
         return static_cast<int>(length);
     }
     if (fx.read_error) {
@@ -888,6 +1309,9 @@ int VirtualUnit::on_output_report(const uint8_t* data, size_t length)
     int count = 0;
     if (!fx.ignore) {
         s.handle(frame, fx, replies, &count);
+    }
+    if (!s.present()) {
+        return static_cast<int>(length); // the request made the unit leave (a restart): nothing follows
     }
 
     const Clock::time_point now = Clock::now();
@@ -916,7 +1340,7 @@ bool VirtualUnit::next_input_report(std::chrono::steady_clock::time_point deadli
     uint8_t buf[kInputReportSize];
     Clock::time_point ready{};
     std::unique_lock lock(state_->mutex);
-    const int n = state_->take(lock, deadline, nullptr, buf, &ready);
+    const int n = state_->take(lock, deadline, nullptr, std::nullopt, buf, &ready);
     lock.unlock();
     if (n == -2) {
         if (out != nullptr) {
@@ -938,7 +1362,7 @@ bool VirtualUnit::next_input_report(std::chrono::steady_clock::time_point deadli
 }
 
 int VirtualUnit::read_report(std::optional<std::chrono::steady_clock::time_point> deadline, uint8_t* data,
-                             size_t length, const std::atomic<bool>* attached)
+                             size_t length, const std::atomic<bool>* attached, std::optional<uint64_t> session)
 {
     if (data == nullptr) {
         return -1;
@@ -946,7 +1370,7 @@ int VirtualUnit::read_report(std::optional<std::chrono::steady_clock::time_point
     uint8_t buf[kInputReportSize];
     Clock::time_point ready{};
     std::unique_lock lock(state_->mutex);
-    const int n = state_->take(lock, deadline, attached, buf, &ready);
+    const int n = state_->take(lock, deadline, attached, session, buf, &ready);
     lock.unlock();
     if (n <= 0) {
         return n < 0 ? -1 : 0;
@@ -960,7 +1384,7 @@ void VirtualUnit::wake_readers()
 {
     // Taking the lock orders the wake after any state change the caller made.
     {
-        std::lock_guard lock(state_->mutex);
+        const auto lock = state_->hold();
     }
     state_->cv.notify_all();
 }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -97,6 +98,42 @@ struct UnitConfig {
     uint32_t partition_raw = 0;             // when non-zero, reported instead of `partition`
 };
 
+// Cable movements, in time from a start point. Unset fields leave the cable as it is.
+struct PresenceSchedule {
+    std::optional<std::chrono::milliseconds> present_after = std::nullopt; // out until then, then plugged in
+    std::optional<std::chrono::milliseconds> unplug_at = std::nullopt;
+    std::optional<std::chrono::milliseconds> replug_at = std::nullopt;
+};
+
+// A firmware image found complete in a bank: the bank's first block erased, then the 64-byte header
+// at the bank start and `encrypted_size` bytes after it all written (without a NOR fault) since the
+// unit last started.
+struct BankImage {
+    mx25_partition bank = partition_none;
+    firmware_header_t header{};
+};
+
+// What a newly started image finds. An image-start hook may change it (say, the calibration a new
+// image migrates) before the unit comes back with it.
+struct ImageStart {
+    fwversion_t previous{};       // the version the unit ran before the restart
+    fwversion_t version{};        // the new image's, from its header
+    Settings_t settings{};        // the record it holds, stored and working alike
+    SENSOR_CALIB_t calibration{}; // the calibration record it holds
+};
+using ImageStartHook = std::function<void(ImageStart&)>;
+
+// What a unit keeps while no program talks to it: what a program needs to keep a virtual unit
+// between two runs. The body of an image is not kept, only the fact that it was written.
+struct Retained {
+    Generation generation = Generation::Current;
+    fwversion_t version{};
+    uint32_t partition = partition_1; // the bank word get-partition reports
+    Settings_t working{};
+    Settings_t stored{};
+    std::vector<BankImage> images; // complete images written since the last start
+};
+
 class VirtualUnit {
 public:
     explicit VirtualUnit(UnitConfig config = {});
@@ -119,9 +156,51 @@ public:
     void set_logging(bool on);
     void inject(const Fault& fault);
     void clear_faults();
-    // Unplugs the unit now: open handles fail, enumeration no longer lists it.
+    // Unplugs the unit now and for good: open handles fail, enumeration no longer lists it.
     void vanish();
     bool vanished() const;
+
+    // --- presence on the bus ---
+    // The unit is on the bus while its cable is in, it is not restarting and it has not vanished.
+    // When it leaves, open handles fail, blocked reads end and enumeration no longer lists it; its
+    // pending replies are lost. A handle opened before it left keeps failing after it is back, as
+    // the handle of a removed hidraw node does; a new open works. Scheduled changes are carried out
+    // by whichever call next looks at the unit, against the steady clock: no thread of its own.
+    void unplug_cable();
+    void plug_in_cable();
+    void schedule_presence(const PresenceSchedule& schedule,
+                           std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now());
+    bool present() const;
+    bool cable_in() const;
+    // Counts the unit's stays on the bus; nullopt while it is away. A handle belongs to one stay.
+    std::optional<uint64_t> session() const;
+
+    // --- restart ---
+    // Unset (the default), the reboot frame is only recorded and the unit stays on the bus. Set, the
+    // reboot frame makes it leave the bus, forgetting values sent but not committed, and come back
+    // `time` later. It comes back running the image in the bank it named if that bank holds a
+    // complete image (BankImage) and images are not rejected: its version becomes the header's
+    // `version`, it names the other bank from then on, and a legacy unit that starts 0.2.12 or later
+    // answers the current identity request. Otherwise it comes back unchanged.
+    void set_restart_time(std::optional<std::chrono::milliseconds> time);
+    void set_reject_images(bool on);
+    // A newly started image finds the blank record a fresh unit holds (with the record version
+    // below when set) instead of the stored one.
+    void set_update_resets_settings(bool on);
+    // A newly started image holds this record version; the checksum follows when it was right.
+    void set_update_record_version(std::optional<uint32_t> version);
+    // Called, under the unit's lock, as a new image starts: it must not call back into the unit.
+    void on_image_start(ImageStartHook hook);
+    bool restarting() const;
+    int restart_count() const; // restarts completed: the unit came back
+    bool last_restart_started_image() const;
+    std::vector<BankImage> complete_images() const;
+
+    // --- keeping the unit between runs ---
+    // During a restart: the unit as it will come back (the image-start hook aside).
+    Retained retained() const;
+    // Takes the kept state; each image's header is written back to its bank.
+    void restore(const Retained& kept);
 
     // --- records (copies; the unit may be serving another thread) ---
     Settings_t working_settings() const; // the record set_value writes into
@@ -160,17 +239,17 @@ public:
         std::vector<uint8_t> bytes;
         bool read_error = false; // deliver a read error instead of the report
     };
-    // Handles one output report written by the host. Returns -1 when the write must fail (fault or
-    // vanished unit), else the byte count hidapi would report.
-    int on_output_report(const uint8_t* data, size_t length);
+    // Handles one output report written by the host. Returns -1 when the write must fail (fault,
+    // unit away, or `session` given and over), else the byte count hidapi would report.
+    int on_output_report(const uint8_t* data, size_t length, std::optional<uint64_t> session = std::nullopt);
     // Pops the next input report that is ready at `now`; waits (up to `deadline`) for one.
     // Returns false when none became ready in time.
     bool next_input_report(std::chrono::steady_clock::time_point deadline, InputReport* out);
     // The backend's read: copies the next ready report (at most `length` bytes) into `data` and
     // returns the count; 0 when nothing became ready by `deadline` (nullopt waits for ever); -1 for
-    // an injected read error, a vanished unit or when `attached` turns false.
+    // an injected read error, a unit away, a `session` that is over, or when `attached` turns false.
     int read_report(std::optional<std::chrono::steady_clock::time_point> deadline, uint8_t* data, size_t length,
-                    const std::atomic<bool>* attached = nullptr);
+                    const std::atomic<bool>* attached = nullptr, std::optional<uint64_t> session = std::nullopt);
     // Wakes every blocked reader so that it re-examines `attached` (used when the bus is unplugged).
     void wake_readers();
 

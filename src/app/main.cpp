@@ -4,7 +4,15 @@
 #include "app/mainwindow.h"
 
 #ifdef EFIS_WITH_VIRTUAL_UNIT
-#include "sim/demo_unit.h"
+#include <QDebug>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "app/sim_menu.h"
+#include "sim/environment.h"
+#include "sim/hid_backend.h"
 #endif
 
 int main(int argc, char** argv)
@@ -16,10 +24,22 @@ int main(int argc, char** argv)
     font.setFamilies({"Arial", "Liberation Sans", "Helvetica", "Nimbus Sans", font.family()});
     QApplication::setFont(font);
 #ifdef EFIS_WITH_VIRTUAL_UNIT
-    // No unit needed: a virtual one answers on the USB side.
-    sim::install_demo_unit();
+    // No unit needed: virtual ones answer on the USB side, as EFIS_SIM_* describe them
+    // (sim/environment.h); each restarts after the reboot frame.
+    std::vector<std::string> problems;
+    const auto units = sim::make_units(sim::read_environment(&problems));
+    for (const std::string& problem : problems) {
+        qWarning().noquote() << QString::fromStdString(problem);
+    }
+    for (const auto& unit : units) {
+        unit->set_latency(std::chrono::microseconds(200)); // progress bars visibly move
+        sim::plug(unit);
+    }
 #endif
     MainWindow window;
+#ifdef EFIS_WITH_VIRTUAL_UNIT
+    add_virtual_unit_menu(window, units);
+#endif
     window.show();
     const int rc = app.exec();
     return rc;

@@ -37,7 +37,7 @@ int main(int argc, char** argv)
 #endif
     const efis_cli::Streams io{std::cout, std::cerr, terminal};
 #ifdef EFIS_WITH_VIRTUAL_UNIT
-    // No unit needed: a virtual one answers on the USB side, its settings kept between runs.
+    // No unit needed: virtual ones answer on the USB side, each keeping its state between runs.
     efis_cli::SimUnit unit(std::cerr);
 #endif
     return efis_cli::run(args, io);

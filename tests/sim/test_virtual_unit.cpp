@@ -12,25 +12,17 @@
 #include "efis_shared/get_set.h"
 #include "sim/demo_unit.h"
 #include "sim/hid_backend.h"
+#include "tests/sim/reports.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-using Replies = std::vector<Bytes>;
+using namespace sim_test;
 using Clock = std::chrono::steady_clock;
 using K = sim::FaultKind;
 using namespace std::chrono_literals;
 
 // clang-format off
-Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-Bytes cat(Bytes a, const Bytes& b) { a.insert(a.end(), b.begin(), b.end()); return a; }
-// Output report: 05, identifier LE, length code, payload. Input report: 06, iface 0, id, code, 64 payload bytes.
-Bytes out_report(uint32_t id, uint8_t code, const Bytes& p = {}) { return cat(cat({0x05}, le32(id)), cat({code}, p)); }
-Bytes in_report(uint32_t id, uint8_t code, Bytes p = {})
-{ p.resize(64, 0); return cat(cat({0x06, 0x00}, le32(id)), cat({code}, p)); }
-// Acknowledgements of the current map; VirtualUnitGen has the legacy forms.
-Bytes ack(uint32_t id, bool ok) { return in_report(0x0E0, 4, {0x00, uint8_t(id), uint8_t(id >> 8), uint8_t(ok)}); }
-Bytes mx25(uint8_t op, uint32_t at, bool ok) { return in_report(0x0F0, 6, cat(cat({op}, le32(at)), {uint8_t(ok)})); }
+// The legacy acknowledgement forms; VirtualUnitGen picks them for a unit on the legacy map.
 Bytes legacy_ack(uint32_t id, bool ok) { return in_report(ok ? 0x255 : 0x254, 6, cat(le32(id), {0xEF, 0x15})); }
 Bytes legacy_mx25(uint8_t op, uint32_t at, bool ok) { return in_report(ok ? 0x256 : 0x257, 5, cat({op}, le32(at))); }
 // The map follows the version on a current unit: legacy below 0.2.12, the rc byte aside.
@@ -39,8 +31,6 @@ void PrintTo(const GenCase& c, std::ostream* os) { *os << c.name; }
 const Bytes kHeartbeatPrefix = {0x06, 0x00, 0x50, 0x07, 0x00, 0x00, 0x08};
 bool is_heartbeat(const Bytes& r) { return r.size() == 71 && Bytes(r.begin(), r.begin() + 7) == kHeartbeatPrefix; }
 // clang-format on
-const Bytes kFailed = {0xEE}; // a failed hid_write or hid_read: no report is one byte long
-const Bytes kWhoami = out_report(0x010, 2, {0xEF, 0x15});
 
 class VirtualUnitTest : public ::testing::Test {
 protected:
@@ -58,28 +48,12 @@ protected:
         TearDown(); // a fresh bus
         unit = std::make_shared<sim::VirtualUnit>(config);
         sim::plug(unit);
-        dev = hid_open_path("sim:0");
+        dev = hid_open_path("sim:12345678:0");
         ASSERT_NE(dev, nullptr);
     }
     void send(const Bytes& r) { ASSERT_EQ(hid_write(dev, r.data(), r.size()), int(r.size())); }
-    Bytes recv(int ms = 20)
-    {
-        uint8_t buf[128];
-        const int n = hid_read_timeout(dev, buf, sizeof buf, ms);
-        return n < 0 ? kFailed : Bytes(buf, buf + n);
-    }
-    // Sends a request and collects every reply that is ready at once (no latency is set).
-    Replies ask(const Bytes& request)
-    {
-        if (hid_write(dev, request.data(), request.size()) != int(request.size())) {
-            return {kFailed};
-        }
-        Replies got;
-        for (Bytes r = recv(0); !r.empty() && got.size() < 8; r = recv(0)) {
-            got.push_back(r);
-        }
-        return got;
-    }
+    Bytes recv(int ms = 20) { return sim_test::recv(dev, ms); }
+    Replies ask(const Bytes& request) { return sim_test::ask(dev, request); }
     void erase_block(uint16_t block) { ask(out_report(0x430, 3, {0xBE, uint8_t(block), uint8_t(block >> 8)})); }
     void set_address(uint32_t a) { ask(out_report(0x440, 4, le32(a))); }
     // "path/usage page " for each interface listed.
@@ -104,8 +78,11 @@ protected:
     // Identifiers and acknowledgements of the map this unit uses.
     const bool legacy = GetParam().legacy_map;
     uint32_t id(uint32_t current, uint32_t legacy_id) const { return legacy ? legacy_id : current; }
-    Bytes ack(uint32_t id, bool ok) const { return legacy ? legacy_ack(id, ok) : ::ack(id, ok); }
-    Bytes mx25(uint8_t op, uint32_t at, bool ok) const { return legacy ? legacy_mx25(op, at, ok) : ::mx25(op, at, ok); }
+    Bytes ack(uint32_t id, bool ok) const { return legacy ? legacy_ack(id, ok) : sim_test::ack(id, ok); }
+    Bytes mx25(uint8_t op, uint32_t at, bool ok) const
+    {
+        return legacy ? legacy_mx25(op, at, ok) : sim_test::mx25(op, at, ok);
+    }
 };
 
 // clang-format off
@@ -172,6 +149,7 @@ TEST_P(VirtualUnitGen, SavesCommitOnlyAMatchingChecksumAndRebootTakesItsByte)
     EXPECT_EQ(unit->calibration_saves(), std::vector<uint32_t>{0xCAFE});
     EXPECT_EQ(ask(out_report(id(0x3B0, 0x399), 1, {0x48})), Replies{});
     EXPECT_TRUE(unit->last_reboot_byte() == 0x48 && unit->reboot_count() == 1);
+    EXPECT_TRUE(unit->present()); // no restart time set: it stays on the bus
 }
 
 TEST_P(VirtualUnitGen, FlashCommands)
@@ -237,12 +215,13 @@ TEST_F(VirtualUnitTest, EnumerationAndHandles)
     sim::plug(a, 0x0001); // the same unit on another usage page, listed first
     sim::plug(a);
     sim::plug(std::make_shared<sim::VirtualUnit>(), sim::kUnitUsagePage, 0x1234, 0x0001);
-    EXPECT_EQ(list(vendor_id, product_id), "sim:0/1 sim:1/ff00 ");
-    EXPECT_EQ(list(0x1234, 0), "sim:2/ff00 ");
+    // Paths name the serial and the interface; another unit with the same serial is told apart.
+    EXPECT_EQ(list(vendor_id, product_id), "sim:12345678:0/1 sim:12345678:1/ff00 ");
+    EXPECT_EQ(list(0x1234, 0), "sim:12345678-2:0/ff00 ");
     const int open_before = sim::open_handle_count();
-    hid_device* h = hid_open_path("sim:1");
+    hid_device* h = hid_open_path("sim:12345678:1");
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(hid_open_path("sim:7"), nullptr);
+    EXPECT_EQ(hid_open_path("sim:12345678:7"), nullptr);
     EXPECT_EQ(sim::open_handle_count(), open_before + 1);
     // A handle keeps its unit alive after the bus lets go, and fails from then on.
     std::weak_ptr<sim::VirtualUnit> weak = a;
@@ -350,7 +329,7 @@ TEST_F(VirtualUnitTest, VanishingMidUpload)
     EXPECT_EQ(recv(), kFailed);
     EXPECT_EQ(ask(kWhoami), Replies{kFailed});
     EXPECT_EQ(hid_enumerate(0, 0), nullptr);
-    EXPECT_EQ(hid_open_path("sim:0"), nullptr);
+    EXPECT_EQ(hid_open_path("sim:12345678:0"), nullptr);
     EXPECT_EQ(unit->requests().size(), 4u); // erase and three writes
     EXPECT_EQ(unit->flash(0x80, 1), Bytes{0xFF});
 }
@@ -390,8 +369,8 @@ TEST_F(VirtualUnitTest, DemoUnitIsConsistentAndAnswers)
     const Settings_t s = sim::make_demo_unit()->working_settings();
     EXPECT_TRUE(s.crc32 == settings_CalcCRC(&s) && s.magic == 0x5F564551u && s.num_elements == 31u);
     sim::install_demo_unit();
-    EXPECT_EQ(list(vendor_id, product_id), "sim:0/ff00 ");
-    dev = hid_open_path("sim:0");
+    EXPECT_EQ(list(vendor_id, product_id), "sim:00C0FFEE:0/ff00 ");
+    dev = hid_open_path("sim:00C0FFEE:0");
     ASSERT_NE(dev, nullptr);
     send(kWhoami);
     EXPECT_EQ(recv(500), in_report(0x010, 8, {0x00, 0xC0, 0xFF, 0xEE, 0x00, 0x0C, 0x02, 0x00}));
