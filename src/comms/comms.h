@@ -22,11 +22,14 @@ public:
     CommsManager(const CommsManager&) = delete;
     CommsManager& operator=(const CommsManager&) = delete;
 
-    bool connectUSB(uint16_t vendor_id, uint16_t product_id);
+    bool connectUSB(uint16_t vendor_id, uint16_t product_id, const std::string& path = {});
     bool connectCANFD(const std::string& interface_name);
     // Opens the unit (USB first, then CAN FD), proves each link with WHOAMI and fills the firmware
-    // version cache. Logs its progress through device_log.
-    bool establish_connection();
+    // version cache. Logs its progress through device_log. `usb_path`, when given, names the USB
+    // unit to open among several; otherwise the first listed is opened.
+    bool establish_connection(const std::string& usb_path = {});
+    // Closes both transports.
+    void disconnect();
 
     // Routed to the connected transport, USB first. Bytes moved, 0 on a read time-out, -1 on error.
     int write(const COMMS_MSG_t& msg);

@@ -13,10 +13,10 @@ CommsManager::~CommsManager()
     canFd = nullptr;
 }
 
-bool CommsManager::connectUSB(uint16_t vid, uint16_t pid)
+bool CommsManager::connectUSB(uint16_t vid, uint16_t pid, const std::string& path)
 {
     LinkHold lock = hold();
-    return usbHid != nullptr && usbHid->connect(vid, pid);
+    return usbHid != nullptr && usbHid->connect(vid, pid, path);
 }
 
 bool CommsManager::connectCANFD(const std::string& interface_name)
@@ -25,7 +25,20 @@ bool CommsManager::connectCANFD(const std::string& interface_name)
     return canFd != nullptr && canFd->connect(interface_name);
 }
 
-bool CommsManager::establish_connection()
+void CommsManager::disconnect()
+{
+    LinkHold lock = hold();
+    if (usbHid != nullptr) {
+        usbHid->disconnect();
+    }
+    if (canFd != nullptr) {
+        canFd->disconnect();
+    }
+    unit_serial = 0;
+    unit_firmware = fwversion_t{0};
+}
+
+bool CommsManager::establish_connection(const std::string& usb_path)
 {
     LinkHold lock = hold();
 
@@ -36,7 +49,7 @@ bool CommsManager::establish_connection()
     bool canfd_connected = false;
 
     device_log("Attempting to connect to USB HID device 0x%04X:0x%04X\n", vendor_id, product_id);
-    if (!connectUSB(vendor_id, product_id)) {
+    if (!connectUSB(vendor_id, product_id, usb_path)) {
         if (usbHid != nullptr && usbHid->lastConnectFailure() == USBHID::ConnectFailure::OpenFailed) {
             device_log("USB HID device found but could not be opened: %s\n", usbHid->openError().c_str());
         }

@@ -44,7 +44,30 @@ USBHID::~USBHID()
     hid_exit();
 }
 
-bool USBHID::connect(uint16_t vendor_id, uint16_t product_id)
+namespace {
+
+bool is_unit_interface(const hid_device_info* d, uint16_t vendor_id, uint16_t product_id)
+{
+    return d->vendor_id == vendor_id && d->product_id == product_id && d->usage_page == USBHID::kUsagePage &&
+           d->path != nullptr;
+}
+
+} // namespace
+
+std::vector<std::string> USBHID::listUnits(uint16_t vendor_id, uint16_t product_id)
+{
+    std::vector<std::string> paths;
+    hid_device_info* devices = hid_enumerate(vendor_id, product_id);
+    for (hid_device_info* d = devices; d != nullptr; d = d->next) {
+        if (is_unit_interface(d, vendor_id, product_id)) {
+            paths.emplace_back(d->path);
+        }
+    }
+    hid_free_enumeration(devices);
+    return paths;
+}
+
+bool USBHID::connect(uint16_t vendor_id, uint16_t product_id, const std::string& wanted_path)
 {
     if (connected) {
         disconnect();
@@ -60,8 +83,7 @@ bool USBHID::connect(uint16_t vendor_id, uint16_t product_id)
 
     std::string path;
     for (hid_device_info* d = devices; d != nullptr; d = d->next) {
-        if (d->vendor_id == vendor_id && d->product_id == product_id && d->usage_page == kUsagePage &&
-            d->path != nullptr) {
+        if (is_unit_interface(d, vendor_id, product_id) && (wanted_path.empty() || wanted_path == d->path)) {
             path = d->path;
             break;
         }
@@ -78,6 +100,7 @@ bool USBHID::connect(uint16_t vendor_id, uint16_t product_id)
     connected = device_handle != nullptr;
     if (connected) {
         connect_failure = ConnectFailure::None;
+        open_path = path;
     }
     return connected;
 }
@@ -99,6 +122,7 @@ void USBHID::disconnect()
         device_handle = nullptr;
     }
     connected = false;
+    open_path.clear();
 }
 
 bool USBHID::isConnected() const

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "efis_shared/comms_types.h"
 
@@ -27,7 +28,13 @@ public:
     // but could not be opened (on Linux typically a hidraw node the user may not open).
     enum class ConnectFailure { None, NotFound, OpenFailed };
 
-    bool connect(uint16_t vendor_id, uint16_t product_id);
+    // Opens the unit's frame interface: the one at `path` when given (it must be listed), else the
+    // first listed.
+    bool connect(uint16_t vendor_id, uint16_t product_id, const std::string& path = {});
+    // Device paths of every listed unit frame interface, in enumeration order; opens nothing.
+    static std::vector<std::string> listUnits(uint16_t vendor_id, uint16_t product_id);
+    // Path of the open unit; empty when none is open.
+    const std::string& path() const { return open_path; }
     ConnectFailure lastConnectFailure() const;
     // hidapi's text for the failed open (hid_error(NULL)), as UTF-8; empty otherwise.
     const std::string& openError() const;
@@ -49,4 +56,5 @@ private:
     uint8_t report_ID;
     ConnectFailure connect_failure = ConnectFailure::None;
     std::string open_error;
+    std::string open_path;
 };
