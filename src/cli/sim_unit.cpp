@@ -123,18 +123,8 @@ SimUnit::~SimUnit()
     if (path.has_parent_path()) {
         std::filesystem::create_directories(path.parent_path(), ec);
     }
-    const std::string temp = path_ + ".part";
-    {
-        std::ofstream out(temp, std::ios::trunc);
-        out << state.dump(2) << "\n";
-        if (!out.flush()) {
-            err_ << "efis-cli-sim: cannot write " << temp << "; the virtual unit's settings are not kept\n";
-            return;
-        }
-    }
-    std::filesystem::rename(temp, path, ec);
-    if (ec) {
-        err_ << "efis-cli-sim: cannot write " << path_ << ": " << ec.message() << "\n";
+    if (std::string error; !settings_file::write_file_safely(path_, state.dump(2) + "\n", &error)) {
+        err_ << "efis-cli-sim: " << error << "; the virtual unit's settings are not kept\n";
     }
 }
 
