@@ -315,6 +315,11 @@ std::string_view closest_name(std::string_view word, std::span<const std::string
     std::string_view best;
     size_t best_distance = 0;
     for (std::string_view c : candidates) {
+        // More letters apart than two slips can make: not worth the table, which for a key of a
+        // megabyte from a file would be large.
+        if (std::max(word.size(), c.size()) - std::min(word.size(), c.size()) > 2) {
+            continue;
+        }
         const size_t d = edit_distance(word, c);
         // Close: two slips at most, and fewer than a third of the letters, so that a short word
         // is not "corrected" into an unrelated one.

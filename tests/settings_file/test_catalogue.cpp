@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -138,6 +139,14 @@ TEST(Names, TypedNamesMatchAnyCaseAndMistypedOnesGetTheClosest)
     EXPECT_FALSE(read_document(R"({"format": "efis-config settings", "format_version": 1, "settings": {"speed": 1}})",
                                &doc, &error));
     EXPECT_EQ(error, "settings: unknown key \"speed\" (no setting has this name)");
+    // A key as long as a file may be is refused as quickly as any other.
+    const std::string huge(kMaxFileBytes - 100, 'v');
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(
+        read_document(R"({"format": "efis-config settings", "format_version": 1, "settings": {")" + huge + R"(": 1}})",
+                      &doc, &error));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(error.find("did you mean"), std::string::npos);
 }
 
 TEST(Catalogue, IdentityAndUnitsOfMeasure)
