@@ -1,6 +1,7 @@
 // The command line: CLI11 parses it, one function per command does the work.
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <filesystem>
 #include <initializer_list>
 #include <optional>
@@ -143,7 +144,9 @@ std::optional<std::string> unknown_command(CLI::App& app, const std::vector<std:
             }
             continue;
         }
-        const std::vector<CLI::App*> commands = group->get_subcommands([](CLI::App*) { return true; });
+        // Option groups are kept among the subcommands too, but no one types their names.
+        const std::vector<CLI::App*> commands =
+            group->get_subcommands([](CLI::App* c) { return dynamic_cast<CLI::Option_group*>(c) == nullptr; });
         if (commands.empty()) {
             return std::nullopt; // the command's own arguments
         }
@@ -169,7 +172,7 @@ std::optional<std::string> unknown_command(CLI::App& app, const std::vector<std:
 
 } // namespace
 
-// catalogue_command.cpp
+// settings list, in catalogue_command.cpp
 int settings_list(Context& ctx, bool json);
 
 int run(const std::vector<std::string>& args, const Streams& io)
