@@ -1,12 +1,17 @@
 // The command line: CLI11 parses it, one function per command does the work.
 #include <CLI/CLI.hpp>
 
+#include <cctype>
+#include <filesystem>
+#include <initializer_list>
+#include <optional>
 #include <sstream>
 
 #include "cli/cli.h"
 #include "cli/commands.h"
 #include "cli/progress.h"
 #include "comms/device_log.h"
+#include "settings_file/settings_file.h"
 
 #ifndef EFIS_VERSION
 #define EFIS_VERSION "0"
@@ -64,23 +69,118 @@ public:
     DeviceLogScope& operator=(const DeviceLogScope&) = delete;
 };
 
+// The one table of exit statuses; each command's help names the ones it returns.
 const char* kExitStatuses = R"(Exit status:
-  0  done
-  1  settings diff: the unit and the file differ
-  2  usage error
-  3  no unit found, found but not opened, or it did not answer WHOAMI
-  4  the unit refused or stopped answering (an exchange, commit, verification or transfer)
-  5  bad input: a file that cannot be read, parsed or accepted, an unknown setting, a value out of range,
-     an image the upload would refuse)";
+  0    done
+  1    settings diff: the unit and the file differ
+  2    usage error
+  3    no unit found, found but not opened, or it did not answer WHOAMI
+  4    the unit refused or stopped answering (an exchange, commit, verification or transfer)
+  5    bad input: a file that cannot be read, parsed or accepted, an unknown setting, a value out of
+       range, an image the upload would refuse
+  130  stopped by Ctrl-C (a second one, during an upload))";
+
+// "Exit status: 0, 3, 4 (see efis-cli --help)" under a command's help.
+void exit_statuses(CLI::App* command, const std::string& program, std::initializer_list<int> statuses)
+{
+    std::string list;
+    for (const int s : statuses) {
+        list += (list.empty() ? "" : ", ") + std::to_string(s);
+    }
+    command->footer("Exit status: " + list + " (see " + program + " --help)");
+}
+
+// A group's help points to its commands'.
+void exit_statuses_of_commands(CLI::App* group, const std::string& program)
+{
+    group->footer("Exit status: as each command's --help says (see " + program + " --help)");
+}
+
+// The name the program was started by, without its directory (and, on Windows, its ".exe"), for
+// "Usage:" lines that read as a person types the command.
+std::string program_name(const std::vector<std::string>& args)
+{
+    std::string name = args.empty() ? std::string() : std::filesystem::path(args[0]).filename().string();
+    if (name.size() > 4) {
+        std::string ext = name.substr(name.size() - 4);
+        for (char& c : ext) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        if (ext == ".exe") {
+            name.resize(name.size() - 4);
+        }
+    }
+    return name.empty() ? std::string("efis-cli") : name;
+}
+
+// Whether the option `word` (--serial, -s) of `command` or of a group above it takes a value in the
+// next word.
+bool takes_value(const CLI::App* command, const std::string& word)
+{
+    for (const CLI::App* c = command; c != nullptr; c = c->get_parent()) {
+        if (const CLI::Option* o = c->get_option_no_throw(word); o != nullptr) {
+            return o->get_items_expected_max() > 0;
+        }
+    }
+    return false;
+}
+
+// For a word where a command belongs that names none ("setting", "settings shwo"): the message,
+// with the command it most likely meant. nullopt when every command word names a command.
+std::optional<std::string> unknown_command(CLI::App& app, const std::vector<std::string>& args,
+                                           const std::string& program)
+{
+    CLI::App* group = &app;
+    std::string path;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& word = args[i];
+        if (word == "--") {
+            return std::nullopt;
+        }
+        if (word.size() > 1 && word[0] == '-') {
+            const bool joined = word.find('=') != std::string::npos || (word[1] != '-' && word.size() > 2);
+            if (!joined && takes_value(group, word)) {
+                ++i;
+            }
+            continue;
+        }
+        // Option groups are kept among the subcommands too, but no one types their names.
+        const std::vector<CLI::App*> commands =
+            group->get_subcommands([](CLI::App* c) { return dynamic_cast<CLI::Option_group*>(c) == nullptr; });
+        if (commands.empty()) {
+            return std::nullopt; // the command's own arguments
+        }
+        std::vector<std::string_view> names;
+        CLI::App* next = nullptr;
+        for (CLI::App* c : commands) {
+            names.emplace_back(c->get_name());
+            next = c->get_name() == word ? c : next;
+        }
+        if (next == nullptr) {
+            const std::string_view close = settings_file::closest_name(word, names);
+            std::string text = "unknown command '" + path + word + "'";
+            if (!close.empty()) {
+                return text + " (did you mean '" + path + std::string(close) + "'?)";
+            }
+            return text + " (see " + program + " --help)";
+        }
+        group = next;
+        path += word + " ";
+    }
+    return std::nullopt;
+}
 
 } // namespace
 
+// settings list, in catalogue_command.cpp
+int settings_list(Context& ctx, bool json);
+
 int run(const std::vector<std::string>& args, const Streams& io)
 {
+    const std::string program = program_name(args);
     CLI::App app{"Configure an EFIS display unit on USB: its settings, its firmware and its airport database.",
-                 args.empty() ? std::string("efis-cli") : args[0]};
+                 program};
     app.set_version_flag("--version", std::string("efis-cli ") + EFIS_VERSION);
-    app.footer(kExitStatuses);
     app.require_subcommand(1);
     app.fallthrough();
     // A path such as /media/usb/image.bin is a file, not a Windows-style option.
@@ -100,49 +200,70 @@ int run(const std::vector<std::string>& args, const Streams& io)
     CLI::App* info_cmd = app.add_subcommand("info", "Serial number, firmware, generation and record header");
     info_cmd->add_flag("--json", json, "Print a JSON object");
     info_cmd->callback([&] { command = [&] { return info(ctx, json); }; });
+    exit_statuses(info_cmd, program, {kDone, kNoUnit, kUnitFailed});
 
-    CLI::App* settings = app.add_subcommand("settings", "Show, back up, compare, restore or set the settings");
+    CLI::App* settings = app.add_subcommand("settings", "List, show, back up, compare, restore or set the settings");
     settings->require_subcommand(1);
+    exit_statuses_of_commands(settings, program);
+    CLI::App* list = settings->add_subcommand("list", "Every setting: indices, unit, the window's field, file forms; "
+                                                      "no unit needed");
+    list->add_flag("--json", json, "Print a JSON array");
+    list->callback([&] { command = [&] { return settings_list(ctx, json); }; });
+    exit_statuses(list, program, {kDone});
+
     CLI::App* show = settings->add_subcommand("show", "The unit's settings as a table");
     show->add_flag("--json", json, "Print the backup document instead");
     show->callback([&] { command = [&] { return settings_show(ctx, json); }; });
+    exit_statuses(show, program, {kDone, kNoUnit, kUnitFailed});
 
     CLI::App* backup = settings->add_subcommand("backup", "Write the unit's settings to a file");
     backup->add_option("FILE", file, "The file to write; - for standard output")->required();
     backup->callback([&] { command = [&] { return settings_backup(ctx, file); }; });
+    exit_statuses(backup, program, {kDone, kNoUnit, kUnitFailed, kBadInput});
 
     CLI::App* diff = settings->add_subcommand("diff", "List the settings where the unit and a file differ");
     diff->add_option("FILE", file, "A settings file; - for standard input")->required();
     diff->callback([&] { command = [&] { return settings_diff(ctx, file); }; });
+    exit_statuses(diff, program, {kDone, kDifferences, kNoUnit, kUnitFailed, kBadInput});
 
     CLI::App* restore = settings->add_subcommand("restore", "Send the settings a file names, commit and verify");
     restore->add_option("FILE", file, "A settings file; - for standard input")->required();
     restore->add_flag("--dry-run", dry_run, "Print what would be sent and send nothing");
     restore->add_flag("--force", force, "Restore a file whose record version differs from the unit's");
     restore->callback([&] { command = [&] { return settings_restore(ctx, file, dry_run, force); }; });
+    exit_statuses(restore, program, {kDone, kNoUnit, kUnitFailed, kBadInput});
 
     CLI::App* set = settings->add_subcommand("set", "Set settings by name, commit and verify");
     set->add_option("NAME=VALUE", assignments, "e.g. vne=160 sky_color_upper=#3c78d8 registration=N12345")->required();
     set->add_flag("--dry-run", dry_run, "Print what would be sent and send nothing");
     set->callback([&] { command = [&] { return settings_set(ctx, assignments, dry_run); }; });
+    exit_statuses(set, program, {kDone, kNoUnit, kUnitFailed, kBadInput});
 
     CLI::App* reboot_cmd = app.add_subcommand("reboot", "Restart the unit into its boot loader");
     reboot_cmd->callback([&] { command = [&] { return reboot(ctx); }; });
+    exit_statuses(reboot_cmd, program, {kDone, kNoUnit, kUnitFailed});
 
     CLI::App* firmware = app.add_subcommand("firmware", "Check or upload a firmware image");
     firmware->require_subcommand(1);
+    exit_statuses_of_commands(firmware, program);
     CLI::App* check = firmware->add_subcommand("check", "Inspect an image file; no unit needed");
     check->add_option("FILE", file, "The firmware image")->required();
     check->callback([&] { command = [&] { return firmware_check(ctx, file); }; });
+    exit_statuses(check, program, {kDone, kBadInput});
     CLI::App* fw_upload = firmware->add_subcommand("upload", "Write an image into the bank the unit names");
     fw_upload->add_option("FILE", file, "The firmware image")->required();
     fw_upload->callback([&] { command = [&] { return firmware_upload(ctx, file); }; });
+    exit_statuses(fw_upload, program, {kDone, kNoUnit, kUnitFailed, kBadInput, kInterrupted});
 
     CLI::App* airports = app.add_subcommand("airports", "Upload an airport database");
     airports->require_subcommand(1);
+    exit_statuses_of_commands(airports, program);
     CLI::App* db_upload = airports->add_subcommand("upload", "Write a database file into the unit's flash");
     db_upload->add_option("FILE", file, "The airport database file")->required();
     db_upload->callback([&] { command = [&] { return airports_upload(ctx, file); }; });
+    exit_statuses(db_upload, program, {kDone, kNoUnit, kUnitFailed, kBadInput, kInterrupted});
+    // Last, so that no command inherits it: the table stands once.
+    app.footer(kExitStatuses);
 
     std::vector<const char*> argv;
     for (const std::string& a : args) {
@@ -151,6 +272,11 @@ int run(const std::vector<std::string>& args, const Streams& io)
     try {
         app.parse(static_cast<int>(argv.size()), argv.data());
     } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() != 0) {
+            if (const auto text = unknown_command(app, args, program)) {
+                return ctx.fail(kUsage, *text);
+            }
+        }
         const int code = app.exit(e, io.out, io.err);
         return code == 0 ? kDone : kUsage;
     }

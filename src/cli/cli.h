@@ -12,9 +12,10 @@ enum ExitStatus : int {
     kDone = 0,
     kDifferences = 1, // settings diff found differing settings
     kUsage = 2,
-    kNoUnit = 3,     // no unit found, found but not opened, or it did not answer WHOAMI
-    kUnitFailed = 4, // the unit refused or stopped answering: an exchange, commit, verification or transfer
-    kBadInput = 5,   // a file that cannot be read, parsed or accepted, an unknown name, a bad value or image
+    kNoUnit = 3,        // no unit found, found but not opened, or it did not answer WHOAMI
+    kUnitFailed = 4,    // the unit refused or stopped answering: an exchange, commit, verification or transfer
+    kBadInput = 5,      // a file that cannot be read, parsed or accepted, an unknown name, a bad value or image
+    kInterrupted = 130, // stopped by Ctrl-C: 128 + SIGINT, as a shell reports it
 };
 
 struct Streams {

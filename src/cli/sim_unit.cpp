@@ -154,18 +154,8 @@ void write_state(const std::string& path_text, const nlohmann::json& state, std:
     if (path.has_parent_path()) {
         std::filesystem::create_directories(path.parent_path(), ec);
     }
-    const std::string temp = path_text + ".part";
-    {
-        std::ofstream out(temp, std::ios::trunc);
-        out << state.dump(2) << "\n";
-        if (!out.flush()) {
-            err << "efis-cli-sim: cannot write " << temp << "; the virtual unit's settings are not kept\n";
-            return;
-        }
-    }
-    std::filesystem::rename(temp, path, ec);
-    if (ec) {
-        err << "efis-cli-sim: cannot write " << path_text << ": " << ec.message() << "\n";
+    if (std::string error; !settings_file::write_file_safely(path_text, state.dump(2) + "\n", &error)) {
+        err << "efis-cli-sim: " << error << "; the virtual unit's settings are not kept\n";
     }
 }
 

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <set>
 
 #include "efis_shared/get_set.h"
@@ -160,7 +159,12 @@ bool read_settings(const json& v, Values* values, std::string* error)
     for (const auto& [key, value] : v.items()) {
         const Setting* s = find_setting(key);
         if (s == nullptr) {
-            return refuse(error, "settings: unknown key \"" + key + "\" (no setting has this name)");
+            // Keys match exactly, whatever their case: a file is a contract, and one that a
+            // program other than this one may read.
+            const Setting* close = closest_setting(key);
+            return refuse(error, "settings: unknown key \"" + key + "\" (no setting has this name" +
+                                     (close != nullptr ? "; did you mean \"" + std::string(close->name) + "\"?" : "") +
+                                     ")");
         }
         uint32_t words[3] = {};
         if (!parse_setting_at(*s, value, words, at("settings", key), error)) {
@@ -429,26 +433,7 @@ bool read_document_file(const std::string& path, Document* out, std::string* err
 
 bool write_document_file(const std::string& path, const Document& doc, std::string* error)
 {
-    const std::string text = write_document(doc);
-    const std::string temp = path + ".part";
-    FILE* f = std::fopen(temp.c_str(), "wb");
-    if (f == nullptr) {
-        return refuse(error, std::string("cannot write: ") + std::strerror(errno));
-    }
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    const int write_errno = errno;
-    const bool closed = std::fclose(f) == 0;
-    if (!written || !closed) {
-        std::remove(temp.c_str());
-        return refuse(error, std::string("cannot write: ") + std::strerror(written ? errno : write_errno));
-    }
-    std::error_code ec;
-    std::filesystem::rename(temp, path, ec);
-    if (ec) {
-        std::remove(temp.c_str());
-        return refuse(error, "cannot write: " + ec.message());
-    }
-    return true;
+    return write_file_safely(path, write_document(doc), error);
 }
 
 void apply(const Values& values, Settings_t* record)

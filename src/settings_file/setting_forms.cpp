@@ -20,98 +20,6 @@ using nlohmann::ordered_json;
 
 namespace {
 
-enum class Form {
-    Units,
-    Speed, // one byte
-    Volts, // tenths of a volt in 16 bits, written in volts
-    Registration,
-    Colour,
-    Integer, // a plain 32-bit number
-    Degrees, // IEEE-754 single
-    Icao,    // 24-bit address
-    AddressType,
-    Emitter,
-    Termination,
-    MapOrientation,
-};
-
-struct Entry {
-    Setting setting;
-    Form form;
-};
-
-// clang-format off
-constexpr Entry kEntries[] = {
-    {{"units", UNITS_VALUE_INDEX, 1}, Form::Units},
-    {{"vmin", VMIN_INDEX, 1}, Form::Speed},
-    {{"vs0", VS0_INDEX, 1}, Form::Speed},
-    {{"vs1", VS1_INDEX, 1}, Form::Speed},
-    {{"vfe", VFE_INDEX, 1}, Form::Speed},
-    {{"vn0", VN0_INDEX, 1}, Form::Speed},
-    {{"vne", VNE_INDEX, 1}, Form::Speed},
-    {{"vref", APPROACHSPEED_INDEX, 1}, Form::Speed},
-    {{"vlo", VLO_INDEX, 1}, Form::Speed},
-    {{"min_volts_warning", MIN_VOLTS_INDEX, 1}, Form::Volts},
-    {{"max_volts_warning", MAX_VOLTS_INDEX, 1}, Form::Volts},
-    {{"registration", REGISTRATION_1_INDEX, 3}, Form::Registration},
-    {{"sky_color_upper", SKY_COLOR_0_INDEX, 1}, Form::Colour},
-    {{"sky_color_lower", SKY_COLOR_1_INDEX, 1}, Form::Colour},
-    {{"ground_color_upper", GROUND_COLOR_0_INDEX, 1}, Form::Colour},
-    {{"ground_color_lower", GROUND_COLOR_1_INDEX, 1}, Form::Colour},
-    {{"approach_color", APPROACH_COLOR_INDEX, 1}, Form::Colour},
-    {{"airplane_color", AIRPLANE_COLOR_INDEX, 1}, Form::Colour},
-    {{"green_arc_color", GREEN_ARC_COLOR_INDEX, 1}, Form::Colour},
-    {{"yellow_arc_color", YELLOW_ARC_COLOR_INDEX, 1}, Form::Colour},
-    {{"red_arc_color", RED_ARC_COLOR_INDEX, 1}, Form::Colour},
-    {{"gear_color", GEAR_INDI_COLOR_INDEX, 1}, Form::Colour},
-    {{"backlight_brightness", BACKLIGHT_BRIGHTNESS_INDEX, 1}, Form::Integer},
-    {{"roll_correction", ROLL_CORRECTION_INDEX, 1}, Form::Degrees},
-    {{"pitch_correction", PITCH_CORRECTION_INDEX, 1}, Form::Degrees},
-    {{"min_volts_alert", MIN_VOLTS_ALERT_INDEX, 1}, Form::Volts},
-    {{"max_volts_alert", MAX_VOLTS_ALERT_INDEX, 1}, Form::Volts},
-    {{"text_bg_alpha", TEXT_BG_ALPHA_INDEX, 1}, Form::Integer},
-    {{"use_mag_heading", USE_MAG_INDEX, 1}, Form::Integer},
-    {{"ownship_icao", OWNSHIP_ICAO_INDEX, 1}, Form::Icao},
-    {{"icao_address_type", ICAO_ADDR_TYPE_INDEX, 1}, Form::AddressType},
-    {{"emitter_category", EMITTER_CAT_INDEX, 1}, Form::Emitter},
-    {{"termination_resistor", TERM_RESISTOR_INDEX, 1}, Form::Termination},
-    {{"map_orientation", MAP_DIR_INDEX, 1}, Form::MapOrientation},
-};
-// clang-format on
-
-constexpr size_t kSettingCount = sizeof kEntries / sizeof kEntries[0];
-
-constexpr bool table_covers_every_index()
-{
-    uint32_t next = 0;
-    for (const Entry& e : kEntries) {
-        if (e.setting.first != next) {
-            return false;
-        }
-        next += e.setting.count;
-    }
-    return next == SETTINGS_LAST_INDEX;
-}
-static_assert(kSettingCount == 34 && table_covers_every_index());
-
-constexpr std::array<Setting, kSettingCount> kSettings = [] {
-    std::array<Setting, kSettingCount> a{};
-    for (size_t i = 0; i < kSettingCount; ++i) {
-        a[i] = kEntries[i].setting;
-    }
-    return a;
-}();
-
-Form form_of(const Setting& s)
-{
-    for (const Entry& e : kEntries) {
-        if (e.setting.first == s.first) {
-            return e.form;
-        }
-    }
-    return Form::Integer;
-}
-
 // The largest word the field behind a setting holds.
 uint32_t field_max(Form f)
 {
@@ -139,6 +47,9 @@ constexpr UnitGroup kUnitGroups[] = {
     {"pressure", 7, {"inhg", "mbar"}, 2},
 };
 constexpr uint32_t kUnitBits = 0x1FFu;
+
+constexpr const char* kAddressTypes[] = {"icao", "random"};
+constexpr const char* kMapOrientations[] = {"north_up", "track_up"};
 
 const char* kEmitterLetters = "ABC";
 constexpr unsigned kEmitterCount = 22; // A0-A7, B0-B7, C0-C5
@@ -522,21 +433,6 @@ bool parse_emitter(const json& v, uint32_t* word, std::string_view path, std::st
 
 } // namespace
 
-std::span<const Setting> all_settings()
-{
-    return kSettings;
-}
-
-const Setting* find_setting(std::string_view name)
-{
-    for (const Setting& s : kSettings) {
-        if (name == s.name) {
-            return &s;
-        }
-    }
-    return nullptr;
-}
-
 std::string hex32(uint32_t word)
 {
     return "0x" + hex_digits(word, 8);
@@ -594,6 +490,68 @@ ordered_json setting_json(const Setting& s, const uint32_t* words)
     return hex32(w);
 }
 
+std::vector<std::string> setting_forms(const Setting& s)
+{
+    const auto quoted = [](const char* const* choices, size_t n) {
+        std::vector<std::string> out;
+        for (size_t i = 0; i < n; ++i) {
+            out.push_back('"' + std::string(choices[i]) + '"');
+        }
+        return out;
+    };
+    std::vector<std::string> forms;
+    switch (form_of(s)) {
+    case Form::Units: {
+        std::string o;
+        for (const UnitGroup& g : kUnitGroups) {
+            o += (o.empty() ? "{" : ", ") + std::string("\"") + g.key + "\": ";
+            for (unsigned i = 0; i < g.count; ++i) {
+                o += (i == 0 ? "" : "|") + std::string("\"") + g.choices[i] + "\"";
+            }
+        }
+        forms.push_back(o + "}");
+        break;
+    }
+    case Form::Speed:
+        forms.push_back("integer 0..255");
+        break;
+    case Form::Volts:
+        forms.push_back("volts with one decimal, 0.0..6553.5");
+        break;
+    case Form::Registration:
+        forms = {"text of at most " + std::to_string(kRegistrationBytes - 1) + " Latin-1 characters",
+                 "\"\" (no registration)", "null (erased)"};
+        forms.push_back("[\"0x%08X\", \"0x%08X\", \"0x%08X\"] (the raw words)");
+        return forms;
+    case Form::Colour:
+        forms = {"\"#rrggbb\" (opaque)", "\"#aarrggbb\""};
+        break;
+    case Form::Integer:
+        forms.push_back("integer 0..4294967295");
+        break;
+    case Form::Degrees:
+        forms.push_back("degrees, a number such as -1.5");
+        break;
+    case Form::Icao:
+        forms.push_back("six hexadecimal digits, such as \"A1B2C3\"");
+        break;
+    case Form::AddressType:
+        forms = quoted(kAddressTypes, 2);
+        break;
+    case Form::Emitter:
+        forms.push_back("\"A0\"..\"A7\", \"B0\"..\"B7\", \"C0\"..\"C5\"");
+        break;
+    case Form::Termination:
+        forms = {"true", "false"};
+        break;
+    case Form::MapOrientation:
+        forms = quoted(kMapOrientations, 2);
+        break;
+    }
+    forms.push_back("\"0x%08X\" (the raw word)");
+    return forms;
+}
+
 std::string setting_text(const Setting& s, const uint32_t* words)
 {
     return setting_json(s, words).dump();
@@ -631,10 +589,8 @@ bool parse_setting_at(const Setting& s, const json& v, uint32_t* words, std::str
         return parse_degrees(v, words, path, error);
     case Form::Icao:
         return parse_icao(v, words, path, error);
-    case Form::AddressType: {
-        static const char* const kChoices[] = {"icao", "random"};
-        return parse_choice(v, kChoices, 2, words, "an address type", path, error);
-    }
+    case Form::AddressType:
+        return parse_choice(v, kAddressTypes, 2, words, "an address type", path, error);
     case Form::Emitter:
         return parse_emitter(v, words, path, error);
     case Form::Termination:
@@ -643,10 +599,8 @@ bool parse_setting_at(const Setting& s, const json& v, uint32_t* words, std::str
         }
         words[0] = v.get<bool>() ? 1 : 0;
         return true;
-    case Form::MapOrientation: {
-        static const char* const kChoices[] = {"north_up", "track_up"};
-        return parse_choice(v, kChoices, 2, words, "a map orientation", path, error);
-    }
+    case Form::MapOrientation:
+        return parse_choice(v, kMapOrientations, 2, words, "a map orientation", path, error);
     }
     return refuse(error, path, "no form for this setting");
 }
@@ -664,9 +618,14 @@ bool parse_assignment(std::string_view text, const Setting** setting, uint32_t* 
     }
     const std::string_view name = text.substr(0, eq);
     const std::string_view value = text.substr(eq + 1);
-    const Setting* s = find_setting(name);
+    const Setting* s = find_setting(name, NameMatch::AnyCase);
     if (s == nullptr) {
-        return refuse(error, name, "no setting has this name");
+        if (error != nullptr) {
+            const Setting* close = closest_setting(name);
+            *error = "no setting '" + std::string(name) + "'" +
+                     (close != nullptr ? "; did you mean '" + std::string(close->name) + "'?" : std::string());
+        }
+        return false;
     }
     // The value as JSON first (160, true, null, "quoted", {...}); a bare word or #rrggbb is taken
     // as the text it is, so that it needs no quotes on a command line.

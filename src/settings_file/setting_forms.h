@@ -8,6 +8,23 @@
 
 namespace settings_file {
 
+// How a setting's words are read and written.
+enum class Form {
+    Units,
+    Speed, // one byte
+    Volts, // tenths of a volt in 16 bits, written in volts
+    Registration,
+    Colour,
+    Integer, // a plain 32-bit number
+    Degrees, // IEEE-754 single
+    Icao,    // 24-bit address
+    AddressType,
+    Emitter,
+    Termination,
+    MapOrientation,
+};
+Form form_of(const Setting& s);
+
 // Containers a settings file or value may nest; a file needs three (the document, "settings",
 // "units"). Deeper text is refused before it is made into values: printing a value in a message
 // recurses once per level, and a file of a few hundred kilobytes could nest deep enough to

@@ -36,7 +36,18 @@ struct Setting {
 
 // The 34 settings in index order.
 std::span<const Setting> all_settings();
-const Setting* find_setting(std::string_view name);
+// The record indices of a setting for people: "6", "11-13".
+std::string index_text(const Setting& s);
+// A file's keys are a contract and match exactly; a name typed on a command line matches whatever
+// its case (Vne=170).
+enum class NameMatch { Exact, AnyCase };
+const Setting* find_setting(std::string_view name, NameMatch match = NameMatch::Exact);
+// Of `candidates`, the one a mistyped `word` most likely means (case aside: a letter or two
+// missing, extra, wrong or swapped), or an empty view when none is that close. Ties go to the
+// first candidate.
+std::string_view closest_name(std::string_view word, std::span<const std::string_view> candidates);
+// The same over the settings' names: nullptr when no name is close.
+const Setting* closest_setting(std::string_view name);
 
 // Words for the ordinary indices 0..35, and which of them a document names.
 struct Values {
@@ -78,9 +89,20 @@ std::string write_document(const Document& doc);
 // type or outside what their field holds. On refusal *out is untouched and *error says why.
 bool read_document(std::string_view text, Document* out, std::string* error);
 bool read_document_file(const std::string& path, Document* out, std::string* error);
-// Writes through a temporary file beside `path` and renames it, so an existing file is never left
-// half written.
+// Writes the document with write_file_safely().
 bool write_document_file(const std::string& path, const Document& doc, std::string* error);
+
+// Every file the tools write goes through here, so that a failure, a crash or a power cut leaves
+// either the old file or the new one, never a mixture and never nothing:
+// - a symbolic link is written through: its final target is replaced and the link kept;
+// - a target that exists and is not a regular file (a device, a FIFO, a directory) is refused with
+//   "<path> is not a regular file" (standard output, "-", is the caller's to handle);
+// - the bytes go to a new, uniquely named file in the target's directory, are synced, and that
+//   file is renamed over the target, and the directory synced; a replaced file's permission bits
+//   are kept, a new file gets 0666 less the umask;
+// - on failure the old file is as it was, no temporary file is left, and *error says whether the
+//   file or its directory was the problem.
+bool write_file_safely(const std::string& path, std::string_view bytes, std::string* error);
 
 // The form a file writes for one setting (friendly when one fits the words exactly, else raw).
 nlohmann::ordered_json setting_json(const Setting& s, const uint32_t* words);
@@ -124,5 +146,60 @@ uint32_t opaque_colour(uint32_t rgb);
 
 // Six upper-case hexadecimal digits of the address's low 24 bits.
 std::string icao_text(uint32_t word);
+
+// Values that the record's fields hold but that cannot all be right together: one line per broken
+// rule, naming both settings and their values as a file writes them ("vs1 50 is not below vn0 45").
+// The rules: vs0 <= vs1, vs1 < vn0, vn0 <= vne, vfe <= vne, vlo <= vne, vs0 < vfe for the V-speeds,
+// where 0 is a speed not set and a rule with one on either side is skipped; and
+// min_volts_alert <= min_volts_warning < max_volts_warning <= max_volts_alert for the voltage
+// thresholds, where 0.0 V likewise counts as not set (the window offers 5.0 V at least, and no
+// electrical system runs at 0 V).
+std::vector<std::string> implausible_values(const Settings_t& record);
+
+// The catalogue of the settings: for each, its unit of measure, the window's field for it and
+// what that field offers, the forms a file accepts, and whether it belongs to the aircraft's
+// identity (which a file for a fleet should leave out).
+
+// Knots, miles or kilometres per hour, as the units setting says.
+enum class Measure { None, AirspeedUnit, Volts, Degrees };
+const char* measure_name(Measure m); // "none", "airspeed unit", "volts", "degrees"
+
+// One field of the window's form that shows a setting; `widget` is its object name.
+struct WindowField {
+    enum class Kind {
+        Range,        // a spin box or slider: minimum..maximum with `decimals` decimals
+        Items,        // a combo box: `items` in index order
+        RadioButtons, // a button group (`widget`): its buttons' texts in order
+        Text,         // a text field or a list filled at run time; `takes` says what it takes
+        ColourPicker, // a button that opens a colour dialog; `takes` says what it offers
+    };
+    Kind kind;
+    const char* widget;
+    double minimum = 0;
+    double maximum = 0;
+    int decimals = 0;
+    std::span<const char* const> items = {};
+    const char* takes = nullptr;
+};
+
+struct CatalogueEntry {
+    const Setting* setting;
+    Measure measure;
+    std::span<const WindowField> window; // empty: the window has no field for the setting
+    bool identity;                       // registration, ownship_icao, icao_address_type
+};
+
+// Every setting, in index order, as all_settings().
+std::span<const CatalogueEntry> catalogue();
+const CatalogueEntry& catalogue_entry(const Setting& s);
+// What the window offers for a setting, on one line: "0..240", "5.0..65.0", "North Up, Track Up",
+// or "no field in the window".
+std::string window_offers(const CatalogueEntry& e);
+// The forms a file accepts for a setting, friendly ones first, the raw word last.
+std::vector<std::string> setting_forms(const Setting& s);
+// A note when the window cannot show a value that the record's field holds, so that the window
+// would show something else, or nothing: "vne 250 is beyond what the window offers (0..240)".
+// nullopt when the window shows the value as it is.
+std::optional<std::string> window_note(const Setting& s, const uint32_t* words);
 
 } // namespace settings_file

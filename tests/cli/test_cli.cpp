@@ -303,7 +303,7 @@ TEST_P(Cli, RefusalsSendNothing)
         {{"settings", "diff", bad}, 5, "settings.vne"},
         {{"settings", "restore", path("missing.json")}, 5, "cannot open"},
         {{"settings", "set", "vne=300"}, 5, "vne: 300"},
-        {{"settings", "set", "speed=100"}, 5, "speed: no setting has this name"},
+        {{"settings", "set", "speed=100"}, 5, "no setting 'speed'"},
         {{"settings", "set", "vne=100", "vne=110"}, 5, "given twice"},
         {{"settings", "restore", other_version}, 5, "version 2"},
         {{"settings", "restore", "--dry-run", other_version}, 5, "--force"},

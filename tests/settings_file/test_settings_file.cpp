@@ -433,7 +433,6 @@ TEST(SettingsFile, FilesOnDisk)
     values.put(setting("vne"), &vne);
     std::string error;
     ASSERT_TRUE(write_document_file(path, Document{std::nullopt, std::nullopt, values}, &error)) << error;
-    EXPECT_FALSE(std::filesystem::exists(path + ".part"));
     Document read;
     ASSERT_TRUE(read_document_file(path, &read, &error)) << error;
     EXPECT_EQ(read.settings.word[VNE_INDEX], 150u);
@@ -447,7 +446,7 @@ TEST(SettingsFile, FilesOnDisk)
     EXPECT_FALSE(read_document_file((dir / "missing.json").string(), &read, &error));
     EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
     EXPECT_FALSE(write_document_file((dir / "no" / "such" / "dir.json").string(), read, &error));
-    EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
+    EXPECT_NE(error.find("cannot create a temporary file in"), std::string::npos) << error;
     std::filesystem::remove_all(dir);
 }
 
