@@ -99,6 +99,7 @@ MainWindow::MainWindow(QWidget* parent)
     QThread::msleep(100);
 
     comms = new CommsManager();
+    startWatching();
     const operations::Connection c = connectUnit();
     if (!c.ok()) {
         qDebug() << "Failed to establish connection via USB HID or CAN FD";
@@ -109,16 +110,6 @@ MainWindow::MainWindow(QWidget* parent)
     loadConfigFromDevice();
 }
 
-operations::Connection MainWindow::connectUnit()
-{
-    // The same manager is reopened on a reconnect: nothing else keeps a pointer that could dangle,
-    // and the connect closes whatever link is open before it looks for the unit again.
-    loadedHeader = {};
-    const operations::Connection c = operations::connect_unit(comms);
-    unit = c.ok() ? c.unit : operations::UnitIdentity{};
-    return c;
-}
-
 void MainWindow::onReconnectTriggered()
 {
     // The workers hold the link for a whole run; it must not be reopened under them.
@@ -126,18 +117,8 @@ void MainWindow::onReconnectTriggered()
         ui->statusbar->showMessage("Error: A transfer is in progress - wait until it has finished");
         return;
     }
-    if (!changed_values.empty()) {
-        QMessageBox box(QMessageBox::Question, tr("Unsent changes"),
-                        tr("The form holds changes that were not sent to the EFIS. Reconnecting loads the settings "
-                           "from the unit and discards them."),
-                        QMessageBox::NoButton, this);
-        QPushButton* reconnect = box.addButton(tr("Reconnect"), QMessageBox::AcceptRole);
-        QPushButton* cancel = box.addButton(QMessageBox::Cancel);
-        box.setDefaultButton(cancel);
-        box.exec();
-        if (box.clickedButton() != reconnect) {
-            return;
-        }
+    if (!changed_values.empty() && !confirmDiscardingEdits()) {
+        return;
     }
 
     const operations::Connection c = connectUnit();
@@ -146,6 +127,7 @@ void MainWindow::onReconnectTriggered()
         showConnectionFailure(c);
         return;
     }
+    setUnitActionsEnabled(true);
     showConnection();
     loadConfigFromDevice();
 }
@@ -158,6 +140,13 @@ void MainWindow::showConnectionFailure(const operations::Connection& c)
         ui->statusbar->showMessage(QString("Error: The EFIS unit was found but could not be opened (%1) - "
                                            "install the udev rule or check the permissions of its device")
                                        .arg(QString::fromStdString(c.open_error)));
+    } else if (c.step == operations::ConnectStep::InUse) {
+        ui->statusbar->showMessage(QString("Error: The EFIS is in use by another program (%1, pid %2)")
+                                       .arg(QString::fromStdString(c.holder.program))
+                                       .arg(c.holder.pid));
+    } else if (c.step == operations::ConnectStep::LockFailed) {
+        ui->statusbar->showMessage(QString("Error: The EFIS unit was not opened: its lock could not be taken (%1)")
+                                       .arg(QString::fromStdString(c.lock_error)));
     } else {
         ui->statusbar->showMessage("Failed to connect to EFIS via USB or CAN FD - please check connections");
     }

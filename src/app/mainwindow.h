@@ -25,6 +25,7 @@ struct Document;
 class QDoubleSpinBox;
 class QPushButton;
 class QSpinBox;
+class QTimer;
 
 namespace Ui {
 class MainWindow;
@@ -145,8 +146,17 @@ private:
     void updateConfigValueAndSend(settings_struct_index index, uint32_t value);
     void updateConfigValueLocal(settings_struct_index index, uint32_t value);
 
-    // Connects (closing any link first) and keeps who answered.
+    // Connects (closing any link first and releasing its lock) and keeps who answered and the lock.
     operations::Connection connectUnit();
+    // The Reconnect question: true when the user lets a load discard the unsent edits.
+    bool confirmDiscardingEdits();
+    // Watching the unit: looking for one every second while none is connected, checking every
+    // second that the connected one is still there; never while a transfer runs.
+    void startWatching();
+    void onWatchTick();
+    void unitDisconnected();
+    // The settings, reboot and upload buttons (an upload's only when its file is chosen).
+    void setUnitActionsEnabled(bool enabled);
     // The status of a connection attempt that failed, and of one that succeeded.
     void showConnectionFailure(const operations::Connection& c);
     void showConnection();
@@ -171,6 +181,9 @@ private:
     QString airportDbFilePath;
     CommsManager* comms;
     operations::UnitIdentity unit; // who answered the last connection; zero when none did
+    operations::UnitLock unitLock; // held while the unit is connected
+    QTimer* watchTimer = nullptr;
+    bool watching = false; // a look is under way (it may ask a question); the next tick waits
     std::set<settings_struct_index> changed_values;
     // The record header as the last load read it (for the files the File menu writes and reads).
     struct LoadedHeader {

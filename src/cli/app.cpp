@@ -11,6 +11,7 @@
 #include "cli/commands.h"
 #include "cli/progress.h"
 #include "comms/device_log.h"
+#include "operations/operations.h"
 #include "settings_file/settings_file.h"
 
 #ifndef EFIS_VERSION
@@ -186,9 +187,25 @@ int run(const std::vector<std::string>& args, const Streams& io)
     // A path such as /media/usb/image.bin is a file, not a Windows-style option.
     app.allow_windows_style_options(false);
 
-    Context ctx{io};
+    Context ctx{.io = io};
+    ctx.program = program;
     app.add_flag("-v,--verbose", ctx.verbose, "Show the device layer's diagnostic lines on standard error");
     app.add_flag("-q,--quiet", ctx.quiet, "Show errors only: no notes, no progress");
+    std::string serial_text;
+    app.add_option("--serial", serial_text,
+                   "The unit to use when several are attached: its serial number, hexadecimal (0x00C0FFEE)")
+        ->envname("EFIS_SERIAL")
+        ->check([](const std::string& text) {
+            return operations::parse_serial(text) ? std::string()
+                                                  : "'" + text +
+                                                        "' is not a serial number (hexadecimal, such "
+                                                        "as 0x00C0FFEE)";
+        });
+    double wait_seconds = 0;
+    app.add_option("--wait", wait_seconds,
+                   "Look for the unit every 500 ms for up to SECONDS before giving up (none: no waiting)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 86400.0));
 
     bool json = false;
     bool dry_run = false;
@@ -196,6 +213,12 @@ int run(const std::vector<std::string>& args, const Streams& io)
     std::string file;
     std::vector<std::string> assignments;
     std::function<int()> command;
+
+    CLI::App* list_cmd = app.add_subcommand("list", "Every EFIS unit attached: serial, firmware, generation, "
+                                                    "device path, and whether another program uses it");
+    list_cmd->add_flag("--json", json, "Print a JSON array");
+    list_cmd->callback([&] { command = [&] { return list_units(ctx, json); }; });
+    exit_statuses(list_cmd, program, {kDone, kNoUnit});
 
     CLI::App* info_cmd = app.add_subcommand("info", "Serial number, firmware, generation and record header");
     info_cmd->add_flag("--json", json, "Print a JSON object");
@@ -287,6 +310,8 @@ int run(const std::vector<std::string>& args, const Streams& io)
     if (ctx.verbose && ctx.quiet) {
         ctx.quiet = false;
     }
+    ctx.serial = serial_text.empty() ? std::nullopt : operations::parse_serial(serial_text);
+    ctx.wait = std::chrono::milliseconds(static_cast<int64_t>(wait_seconds * 1000.0));
     DeviceLogScope log_scope(ctx);
     return command();
 }

@@ -8,6 +8,7 @@
 
 namespace efis_cli {
 
+int list_units(Context& ctx, bool json);
 int info(Context& ctx, bool json);
 int reboot(Context& ctx);
 

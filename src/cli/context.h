@@ -2,6 +2,9 @@
 // a note or a failure.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "cli/cli.h"
@@ -14,7 +17,10 @@ struct Context {
     const Streams& io;
     bool verbose = false;
     bool quiet = false;
-    Progress* progress = nullptr; // the progress line being drawn, if any
+    std::string program = "efis-cli";  // as started, without its directory; names our lock on a unit
+    std::optional<uint32_t> serial{};  // --serial: the unit to use among several
+    std::chrono::milliseconds wait{0}; // --wait: how long to look for the unit before giving up
+    Progress* progress = nullptr;      // the progress line being drawn, if any
 
     // A note on standard error, unless --quiet.
     void note(const std::string& text) const;

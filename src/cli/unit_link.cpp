@@ -1,6 +1,11 @@
 #include "cli/unit_link.h"
 
+#include "cli/commands.h"
+
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 namespace efis_cli {
@@ -52,12 +57,31 @@ std::string verification_failure(const operations::Verification& v)
 
 } // namespace
 
+namespace {
+
+std::string holder_text(const operations::LockHolder& h)
+{
+    return h.program + " (pid " + std::to_string(h.pid) + ")";
+}
+
+// A unit as a choice names it: its serial, or its path when its descriptor states none.
+std::string listed_name(const operations::FoundUnit& u)
+{
+    return u.listed_serial ? hex32(*u.listed_serial) : u.path;
+}
+
+} // namespace
+
 int connect_unit(const Context& ctx, Unit& unit)
 {
-    const operations::Connection c = operations::connect_unit(&unit.comms);
+    const operations::UnitChoice choice{ctx.serial, false, ctx.program};
+    operations::Connection c = ctx.wait.count() > 0 ? operations::wait_for_unit(&unit.comms, choice, ctx.wait)
+                                                    : operations::connect_unit(&unit.comms, choice);
     switch (c.step) {
     case operations::ConnectStep::Connected:
         unit.id = c.unit;
+        unit.path = c.path;
+        unit.lock = std::move(c.lock);
         return kDone;
     case operations::ConnectStep::NotOpenable:
         return ctx.fail(kNoUnit,
@@ -65,11 +89,83 @@ int connect_unit(const Context& ctx, Unit& unit)
     case operations::ConnectStep::NoIdentity:
         return ctx.fail(kNoUnit, "the EFIS unit was opened but did not answer the identity request (WHOAMI); "
                                  "power-cycle it and try again");
+    case operations::ConnectStep::InUse:
+        return ctx.fail(kNoUnit, "the EFIS unit " + c.path + " is in use by " + holder_text(c.holder));
+    case operations::ConnectStep::Several: {
+        std::string names;
+        for (const operations::FoundUnit& u : c.found) {
+            names += (names.empty() ? "" : ", ") + listed_name(u);
+        }
+        return ctx.fail(kNoUnit,
+                        std::to_string(c.found.size()) + " EFIS units found; choose one with --serial: " + names);
+    }
+    case operations::ConnectStep::NoMatch:
+        return ctx.fail(kNoUnit, "no EFIS unit with serial " + hex32(*ctx.serial) + " found");
+    case operations::ConnectStep::LockFailed:
+        return ctx.fail(kNoUnit,
+                        "the EFIS unit " + c.path + " was not opened: its lock could not be taken: " + c.lock_error);
     case operations::ConnectStep::NotFound:
         break;
     }
     return ctx.fail(kNoUnit, "no EFIS unit found (USB " + usb_id() +
                                  ", usage page 0xFF00): check the cable and that the unit is powered");
+}
+
+int list_units(Context& ctx, bool json)
+{
+    if (ctx.wait.count() > 0) {
+        // Wait for the first unit to show, as any other command would.
+        const auto deadline = std::chrono::steady_clock::now() + ctx.wait;
+        while (operations::listed_units().empty() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+    }
+    const std::vector<operations::FoundUnit> units = operations::find_units(ctx.program);
+    if (json) {
+        nlohmann::ordered_json a = nlohmann::ordered_json::array();
+        for (const operations::FoundUnit& u : units) {
+            const bool identified = u.probe == operations::ConnectStep::Connected;
+            const std::optional<uint32_t> serial =
+                identified ? std::optional<uint32_t>(u.unit.serial) : u.listed_serial;
+            nlohmann::ordered_json j;
+            j["serial"] = serial ? nlohmann::ordered_json(hex32(*serial)) : nullptr;
+            j["firmware"] = identified && u.unit.version_reported
+                                ? nlohmann::ordered_json(operations::version_text(u.unit.firmware))
+                                : nullptr;
+            j["generation"] = identified ? nlohmann::ordered_json(u.unit.legacy ? "legacy" : "current") : nullptr;
+            j["path"] = u.path;
+            j["in_use_by"] = u.in_use_by ? nlohmann::ordered_json(holder_text(*u.in_use_by)) : nullptr;
+            a.push_back(j);
+        }
+        ctx.io.out << a.dump(2) << "\n";
+    } else {
+        for (const operations::FoundUnit& u : units) {
+            const bool identified = u.probe == operations::ConnectStep::Connected;
+            const std::optional<uint32_t> serial =
+                identified ? std::optional<uint32_t>(u.unit.serial) : u.listed_serial;
+            std::string firmware = "-";
+            std::string generation = "-";
+            std::string state;
+            if (identified) {
+                firmware = u.unit.version_reported ? operations::version_text(u.unit.firmware) : "not reported";
+                generation = u.unit.legacy ? "legacy" : "current";
+            } else if (u.in_use_by) {
+                state = "in use by " + holder_text(*u.in_use_by);
+            } else if (u.probe == operations::ConnectStep::NotOpenable) {
+                state = "found but could not be opened: " + u.open_error;
+            } else {
+                state = "did not answer the identity request";
+            }
+            char line[256];
+            std::snprintf(line, sizeof line, "%-10s  %-12s  %-7s  %s", serial ? hex32(*serial).c_str() : "-",
+                          firmware.c_str(), generation.c_str(), u.path.c_str());
+            ctx.io.out << line << (state.empty() ? "" : "  " + state) << "\n";
+        }
+    }
+    if (units.empty()) {
+        return ctx.fail(kNoUnit, "no EFIS unit found");
+    }
+    return kDone;
 }
 
 int read_record(const Context& ctx, Unit& unit, RecordRead* out)

@@ -12,11 +12,15 @@ namespace efis_cli {
 using operations::RecordRead;
 
 struct Unit {
+    operations::UnitLock lock; // released after the link below is closed
     CommsManager comms;
     operations::UnitIdentity id;
+    std::string path;
 };
 
-// kDone, or kNoUnit after saying why: not found, found but not openable, or silent to WHOAMI.
+// Connects to the unit --serial names (or the only one), waiting for it as --wait allows. kDone,
+// or kNoUnit after saying why: not found, several and none chosen, in use by another program,
+// found but not openable, or silent to WHOAMI.
 int connect_unit(const Context& ctx, Unit& unit);
 
 // Reads the header (252..255) and every value (0..35); kUnitFailed at the first unanswered read.

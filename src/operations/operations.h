@@ -11,12 +11,14 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "comms/comms.h"
 #include "efis_shared/firmware.h"
 #include "efis_shared/settings_types.h"
 #include "firmware_ops/firmware_ops.h"
+#include "operations/unit_lock.h"
 #include "settings_file/settings_file.h"
 
 namespace operations {
@@ -31,24 +33,68 @@ struct UnitIdentity {
     bool version_reported = false; // false for a unit that answers only the legacy identity request
 };
 
+// Which unit to connect to, and who asks (the name goes into the unit's lock).
+struct UnitChoice {
+    std::optional<uint32_t> serial; // the unit with this serial; none: the one unit there is
+    bool first_free = false;        // with several units and no serial: the first one not in use
+    std::string program = "efis";
+};
+
 enum class ConnectStep {
     Connected,
     NotFound,    // no unit on the frame interface is listed
     NotOpenable, // listed, but the system would not open it (on Linux typically the missing udev rule)
     NoIdentity,  // opened, but it did not answer the identity request
+    InUse,       // another program of ours holds the unit: holder
+    Several,     // several units and no serial to choose by: found
+    NoMatch,     // no unit with the serial asked for: found
+    LockFailed,  // the unit's lock could not be taken: lock_error
+};
+
+// A unit as a look at the bus finds it.
+struct FoundUnit {
+    std::string path;
+    std::optional<uint32_t> listed_serial;     // the serial its USB descriptor states, when it states one
+    std::optional<LockHolder> in_use_by;       // held by another program of ours: it was not opened
+    ConnectStep probe = ConnectStep::NotFound; // find_units only: Connected when `unit` was read
+    UnitIdentity unit;
+    std::string open_error;
 };
 
 struct Connection {
     ConnectStep step = ConnectStep::NotFound;
-    UnitIdentity unit;      // when connected
-    std::string open_error; // hidapi's text when NotOpenable
+    UnitIdentity unit;            // when connected
+    std::string path;             // the unit's device path (connected, refused or in use)
+    std::string open_error;       // hidapi's text when NotOpenable
+    LockHolder holder;            // InUse
+    std::string lock_error;       // LockFailed
+    std::vector<FoundUnit> found; // Several and NoMatch: the units there are
+    UnitLock lock;                // held while connected; keep it as long as the link is open
     bool ok() const { return step == ConnectStep::Connected; }
 };
 
-// Opens the unit (closing whatever link `comms` had) and proves it with the identity request.
-Connection connect_unit(CommsManager* comms);
+// Takes the chosen unit's lock, opens it (closing whatever link `comms` had) and proves it with the
+// identity request. A unit whose lock another program holds is not opened at all. Choosing by
+// serial opens no other unit.
+Connection connect_unit(CommsManager* comms, const UnitChoice& choice = {});
+
+// The units listed now, nothing opened.
+std::vector<FoundUnit> listed_units();
+// Whether a unit with this device path is listed now.
+bool unit_listed(const std::string& path);
+// Every unit there is: each one not in use is opened under its lock, identified and closed again.
+std::vector<FoundUnit> find_units(const std::string& program);
+
+// Looks every `interval` for up to `timeout` until a (matching) unit is there, then connects to it.
+// Gives up early when `keep_waiting` says so. Without a unit in time: the last connection's outcome.
+Connection wait_for_unit(CommsManager* comms, const UnitChoice& choice, std::chrono::milliseconds timeout,
+                         std::chrono::milliseconds interval = std::chrono::milliseconds(500),
+                         const std::function<bool()>& keep_waiting = {});
+
 // "major.minor.patch"
 std::string version_text(const fwversion_t& fw);
+// A serial as people type it: hexadecimal, with or without 0x.
+std::optional<uint32_t> parse_serial(std::string_view text);
 
 // --- the settings record ----------------------------------------------------------------------
 

@@ -10,6 +10,9 @@ unset EFIS_SIM_STATE EFIS_SIM_FIRMWARE EFIS_SIM_SERIALS EFIS_SIM_PRESENT_AFTER_M
     EFIS_SIM_REPLUG_AT_MS EFIS_SIM_RESTART_MS EFIS_SIM_REJECT_IMAGES EFIS_SIM_UPDATE_RESETS_SETTINGS \
     EFIS_SIM_UPDATE_RECORD_VERSION
 export XDG_STATE_HOME="$dir/state"
+# Locks of our own: other test programs run beside this one with units of the same serials.
+mkdir -m 700 "$dir/run"
+export XDG_RUNTIME_DIR="$dir/run"
 
 expect() { # expect STATUS command...
     want=$1
@@ -41,16 +44,20 @@ grep -q 'generation:      legacy' "$dir/out" || { echo "FAIL: legacy"; cat "$dir
 expect 0 "$cli" info
 grep -q 'generation:      current' "$dir/out" || { echo "FAIL: legacy outlived its run"; cat "$dir/out"; exit 1; }
 
-# Two units: the first listed is the one reached, and each keeps its own settings in its own file.
+# Two units: --serial (or EFIS_SERIAL) picks one, and each keeps its own settings in its own file.
 export EFIS_SIM_SERIALS=0x00C0FFEE,0x0BADF00D
-expect 0 "$cli" -q settings set vne=150
-expect 0 env EFIS_SIM_SERIALS=0x0BADF00D,0x00C0FFEE "$cli" -q settings set vne=140
-expect 0 "$cli" settings show
+expect 3 "$cli" -q settings set vne=150
+grep -q '2 EFIS units found; choose one with --serial: 0x00C0FFEE, 0x0BADF00D' "$dir/err" || { echo "FAIL: several"; cat "$dir/err"; exit 1; }
+expect 0 "$cli" --serial 0x00C0FFEE -q settings set vne=150
+expect 0 env EFIS_SERIAL=badf00d "$cli" -q settings set vne=140
+expect 0 "$cli" --serial 00c0ffee settings show
 grep -q '^vne  *150  *6$' "$dir/out" || { echo "FAIL: 0x00C0FFEE lost its vne"; cat "$dir/out"; exit 1; }
-expect 0 env EFIS_SIM_SERIALS=0x0BADF00D,0x00C0FFEE "$cli" info
+expect 0 env EFIS_SIM_SERIALS=0x0BADF00D,0x00C0FFEE "$cli" --serial 0x0BADF00D info
 grep -q '^serial:  *0x0BADF00D$' "$dir/out" || { echo "FAIL: not 0x0BADF00D"; cat "$dir/out"; exit 1; }
-expect 0 env EFIS_SIM_SERIALS=0x0BADF00D,0x00C0FFEE "$cli" settings show
+expect 0 "$cli" --serial 0x0BADF00D settings show
 grep -q '^vne  *140  *6$' "$dir/out" || { echo "FAIL: 0x0BADF00D lost its vne"; cat "$dir/out"; exit 1; }
+expect 0 "$cli" list
+test "$(wc -l <"$dir/out")" -eq 2 || { echo "FAIL: list"; cat "$dir/out"; exit 1; }
 for serial in 00C0FFEE 0BADF00D; do
     test -f "$dir/state/efis-config/cli-sim-unit-$serial.json" || { echo "FAIL: no file for $serial"; exit 1; }
 done

@@ -1,13 +1,40 @@
 #include "tests/support/unit.h"
 
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
 #include "comms/can_msg_ids.h"
 
 namespace support {
 
 namespace {
 
+// Every virtual unit with a given serial has the same device path in every process, and so the
+// same lock. Test programs run side by side: each keeps its locks in a directory of its own, so
+// that two of them never find each other's unit in use.
+const std::string& private_lock_directory()
+{
+    static const std::string dir = [] {
+        std::string path = (std::filesystem::temp_directory_path() / "efis-test-locks-XXXXXX").string();
+        if (mkdtemp(path.data()) == nullptr) {
+            return std::string();
+        }
+        setenv("XDG_RUNTIME_DIR", path.c_str(), 1);
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(private_lock_directory(), ec);
+        });
+        return path;
+    }();
+    return dir;
+}
+
+const bool kLocksApart = !private_lock_directory().empty();
+
 std::shared_ptr<sim::VirtualUnit> plug_alone(std::shared_ptr<sim::VirtualUnit> unit)
 {
+    static_cast<void>(kLocksApart);
     sim::unplug_all();
     reset_whoami_fwversion_cache();
     sim::plug(unit);

@@ -54,17 +54,17 @@ bool is_unit_interface(const hid_device_info* d, uint16_t vendor_id, uint16_t pr
 
 } // namespace
 
-std::vector<std::string> USBHID::listUnits(uint16_t vendor_id, uint16_t product_id)
+std::vector<USBHID::Listed> USBHID::listUnits(uint16_t vendor_id, uint16_t product_id)
 {
-    std::vector<std::string> paths;
+    std::vector<Listed> units;
     hid_device_info* devices = hid_enumerate(vendor_id, product_id);
     for (hid_device_info* d = devices; d != nullptr; d = d->next) {
         if (is_unit_interface(d, vendor_id, product_id)) {
-            paths.emplace_back(d->path);
+            units.push_back({d->path, utf8_of(d->serial_number)});
         }
     }
     hid_free_enumeration(devices);
-    return paths;
+    return units;
 }
 
 bool USBHID::connect(uint16_t vendor_id, uint16_t product_id, const std::string& wanted_path)

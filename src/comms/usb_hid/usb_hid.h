@@ -31,8 +31,13 @@ public:
     // Opens the unit's frame interface: the one at `path` when given (it must be listed), else the
     // first listed.
     bool connect(uint16_t vendor_id, uint16_t product_id, const std::string& path = {});
-    // Device paths of every listed unit frame interface, in enumeration order; opens nothing.
-    static std::vector<std::string> listUnits(uint16_t vendor_id, uint16_t product_id);
+    // A unit frame interface as the system lists it, before anything is opened.
+    struct Listed {
+        std::string path;
+        std::string serial; // the USB serial-number string, UTF-8; may be empty
+    };
+    // Every listed unit frame interface, in enumeration order; opens nothing.
+    static std::vector<Listed> listUnits(uint16_t vendor_id, uint16_t product_id);
     // Path of the open unit; empty when none is open.
     const std::string& path() const { return open_path; }
     ConnectFailure lastConnectFailure() const;

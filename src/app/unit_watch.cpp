@@ -1,0 +1,116 @@
+// Noticing the unit: one plugged in after start-up is connected and loaded with no click, one that
+// goes away is reported at once, and its return brings its settings back (asking first when the
+// form holds unsent edits). Looking is enumeration only; no frame is sent. A transfer owns the
+// link while it runs, so nothing is looked at then.
+#include <QDebug>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScopedValueRollback>
+#include <QStatusBar>
+#include <QTimer>
+
+#include "app/mainwindow.h"
+#include "ui_mainwindow.h"
+
+namespace {
+
+constexpr int kWatchIntervalMs = 1000;
+
+} // namespace
+
+operations::Connection MainWindow::connectUnit()
+{
+    // The same manager is reopened on a reconnect: nothing else keeps a pointer that could dangle.
+    // Our own lock goes first, or the new attempt would find the unit taken.
+    loadedHeader = {};
+    comms->disconnect();
+    unitLock.release();
+    operations::Connection c = operations::connect_unit(comms, {std::nullopt, true, "efis-config"});
+    unit = c.ok() ? c.unit : operations::UnitIdentity{};
+    if (c.ok()) {
+        unitLock = std::move(c.lock);
+    }
+    return c;
+}
+
+bool MainWindow::confirmDiscardingEdits()
+{
+    QMessageBox box(QMessageBox::Question, tr("Unsent changes"),
+                    tr("The form holds changes that were not sent to the EFIS. Reconnecting loads the settings "
+                       "from the unit and discards them."),
+                    QMessageBox::NoButton, this);
+    QPushButton* reconnect = box.addButton(tr("Reconnect"), QMessageBox::AcceptRole);
+    QPushButton* cancel = box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(cancel);
+    box.exec();
+    return box.clickedButton() == reconnect;
+}
+
+void MainWindow::startWatching()
+{
+    watchTimer = new QTimer(this);
+    watchTimer->setInterval(kWatchIntervalMs);
+    connect(watchTimer, &QTimer::timeout, this, &MainWindow::onWatchTick);
+    watchTimer->start();
+}
+
+void MainWindow::onWatchTick()
+{
+    if (watching || transferRunning()) {
+        return;
+    }
+    QScopedValueRollback<bool> busy(watching, true);
+
+    if (comms->isConnected()) {
+        const USBHID* usb = comms->getUSBHID();
+        const std::string path = usb != nullptr ? usb->path() : std::string();
+        if (!path.empty() && !operations::unit_listed(path)) {
+            unitDisconnected();
+        }
+        return;
+    }
+    if (operations::listed_units().empty()) {
+        return;
+    }
+
+    // A unit is there: connect as File > Reconnect does. A unit that cannot be opened or is in use
+    // is tried again at the next look; its status is said once, not every second.
+    const QString before = ui->statusbar->currentMessage();
+    operations::Connection c = connectUnit();
+    if (!c.ok()) {
+        showConnectionFailure(c);
+        if (ui->statusbar->currentMessage() != before) {
+            qDebug() << "Failed to establish connection via USB HID or CAN FD";
+        }
+        return;
+    }
+    qDebug() << "EFIS found: connected to unit" << QString::fromStdString(c.path);
+    setUnitActionsEnabled(true);
+    showConnection();
+    // Edits not yet sent stay unless the user lets the unit's settings replace them; either way the
+    // unit stays connected.
+    if (!changed_values.empty() && !confirmDiscardingEdits()) {
+        return;
+    }
+    loadConfigFromDevice();
+}
+
+void MainWindow::unitDisconnected()
+{
+    qDebug() << "The EFIS was disconnected";
+    comms->disconnect();
+    unitLock.release();
+    unit = {};
+    setUnitActionsEnabled(false);
+    ui->statusbar->showMessage("Error: The EFIS was disconnected - it is reconnected when it is plugged in again");
+}
+
+void MainWindow::setUnitActionsEnabled(bool enabled)
+{
+    ui->pushButton_load->setEnabled(enabled);
+    ui->pushButton_update->setEnabled(enabled);
+    ui->pushButton_save->setEnabled(enabled);
+    ui->pushButton_reboot->setEnabled(enabled);
+    ui->pushButton_start_update->setEnabled(enabled && !firmwareFilePath.isEmpty());
+    ui->pushButton_start_airport->setEnabled(enabled && !airportDbFilePath.isEmpty());
+}
