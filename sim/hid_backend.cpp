@@ -32,6 +32,7 @@ struct Plug {
 std::mutex g_bus_mutex;
 std::vector<std::shared_ptr<Plug>> g_plugs; // guarded by g_bus_mutex
 std::atomic<int> g_open_handles{0};
+std::atomic<int> g_enumerations{0};
 std::atomic<int> g_init_calls{0};
 
 const wchar_t* const kNoError = L"Success";
@@ -158,6 +159,11 @@ int open_handle_count()
     return g_open_handles.load();
 }
 
+int enumeration_count()
+{
+    return g_enumerations.load();
+}
+
 int hid_init_count()
 {
     return g_init_calls.load();
@@ -219,6 +225,7 @@ int hid_exit(void)
 
 struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_id)
 {
+    ++g_enumerations;
     std::vector<std::shared_ptr<Plug>> plugs;
     {
         std::lock_guard lock(g_bus_mutex);

@@ -48,6 +48,7 @@ void unplug_all();
 void refuse_opens(const std::wstring& error_text);
 
 int open_handle_count(); // handles opened and not yet closed
+int enumeration_count(); // hid_enumerate calls so far
 int hid_init_count();    // hid_init calls not yet matched by hid_exit
 
 } // namespace sim
