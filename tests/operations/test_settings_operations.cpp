@@ -193,7 +193,8 @@ TEST_P(SettingsOps, ConnectOutcomes)
             legacy_reply ? std::vector<uint32_t>{0x010, 0x123} : std::vector<uint32_t>{0x010};
         std::vector<uint32_t> ids;
         for (const COMMS_MSG_t& f : unit->requests()) {
-            ids.push_back(f.can_ID);
+            const uint32_t id = f.can_ID; // packed: copied, never bound by reference
+            ids.push_back(id);
         }
         EXPECT_EQ(ids, expected_ids);
     }
