@@ -3,6 +3,7 @@
 // tool tip says what the unit holds and that it is kept unless the field is edited.
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QEvent>
 #include <QFrame>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -24,6 +25,26 @@ constexpr const char* kMarkedProperty = "efisCannotShow";
 constexpr const char* kPlainToolTipProperty = "efisPlainToolTip";
 constexpr const char* kFrameName = "cannotShowFrame";
 
+// Laid over its field at the field's size, which changes after the first load has marked it: the
+// window is laid out when it is first shown, and again whenever it is resized.
+class CannotShowFrame : public QFrame {
+public:
+    explicit CannotShowFrame(QWidget* field) : QFrame(field)
+    {
+        field->installEventFilter(this);
+        setGeometry(field->rect());
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == parent() && event->type() == QEvent::Resize) {
+            setGeometry(parentWidget()->rect());
+        }
+        return QFrame::eventFilter(watched, event);
+    }
+};
+
 // The red frame is a child laid over the widget, not a style sheet: a colour button keeps its
 // colour in its style sheet, and the other widgets keep their native look. It lets the mouse
 // through, so the widget and its tool tip work as before.
@@ -35,12 +56,11 @@ void set_mark(QWidget* w, const QString& held)
     w->setProperty(kMarkedProperty, true);
     auto* frame = w->findChild<QFrame*>(kFrameName, Qt::FindDirectChildrenOnly);
     if (frame == nullptr) {
-        frame = new QFrame(w);
+        frame = new CannotShowFrame(w);
         frame->setObjectName(kFrameName);
         frame->setAttribute(Qt::WA_TransparentForMouseEvents);
         frame->setStyleSheet(QString("#%1 { border: 2px solid red; background: transparent; }").arg(kFrameName));
     }
-    frame->setGeometry(w->rect());
     frame->raise();
     frame->show();
     w->setToolTip(

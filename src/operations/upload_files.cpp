@@ -68,8 +68,11 @@ ImageInspection inspect_firmware_image(const std::string& path)
 DatabaseInspection inspect_airport_database(const std::string& path)
 {
     DatabaseInspection out;
+    // One byte read proves the file can be read: a directory opens and, on some file systems,
+    // reports a plausible size, and the upload would find out only after erasing the database.
+    uint8_t first = 0;
     size_t count = 0;
-    static_cast<FileInspection&>(out) = inspect(path, nullptr, 0, &count);
+    static_cast<FileInspection&>(out) = inspect(path, &first, 1, &count);
     if (!out.readable) {
         return out;
     }
