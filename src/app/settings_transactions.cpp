@@ -296,6 +296,10 @@ void MainWindow::onSaveClicked()
     // its unsent edits stay as they are, so the user can try again.
     const operations::Verification check = operations::verify_settings(comms, user_config, commit.checksum);
     if (!check.ok()) {
+        // What the unit did not keep counts as unsent again, so that Update sends it once more.
+        for (const operations::Mismatch& m : check.mismatches) {
+            changed_values.insert(static_cast<settings_struct_index>(m.index));
+        }
         qDebug() << "Saved settings did not read back as saved:" << verification_failure(check);
         ui->statusbar->showMessage(verification_failure(check));
         return;

@@ -237,10 +237,23 @@ void WindowVerifiedSaveTest::save_reads_back_what_the_unit_kept()
     click(*w, "pushButton_save");
     QCOMPARE(status(*w), QString("Error: The EFIS did not keep the saved settings: vs1, vne, vlo, registration read "
                                  "back different values"));
-    QCOMPARE(w->changedValues(), std::set<settings_struct_index>{VLO_INDEX});
+    // What the unit did not keep waits for Update again, beside the edit that was never sent.
+    QCOMPARE(w->changedValues(), (std::set<settings_struct_index>{VS1_INDEX, VNE_INDEX, VLO_INDEX,
+                                                                  REGISTRATION_1_INDEX, REGISTRATION_2_INDEX}));
     QCOMPARE(child<QSpinBox>(*w, "spinBox_vs1")->value(), 58);
     QCOMPARE(child<QPlainTextEdit>(*w, "text_registration_num")->toPlainText(), QString("777ZX"));
     QCOMPARE(child<QSpinBox>(*w, "spinBox_vlo")->value(), 111);
+
+    // Trying again once the unit keeps what it is sent: Update and Save, and it holds the form.
+    unit->clear_faults();
+    click(*w, "pushButton_update");
+    click(*w, "pushButton_save");
+    QCOMPARE(status(*w), QString(kSaved));
+    const Settings_t stored = unit->stored_settings();
+    QCOMPARE(stored.vspeeds.Vs1, 58);
+    QCOMPARE(stored.vspeeds.Vne, 210);
+    QCOMPARE(stored.vspeeds.Vlo, 111);
+    QCOMPARE(QByteArray(stored.registration), QByteArray("N777ZX"));
 }
 
 void WindowVerifiedSaveTest::demo_record_marks_nothing()
