@@ -267,3 +267,8 @@ uint32_t calib_get_value(const SENSOR_CALIB_t* src, sensor_calib_struct_index in
     std::memcpy(&v, reinterpret_cast<const unsigned char*>(src) + off, 4);
     return v;
 }
+
+bool calib_index_has_field(uint32_t index)
+{
+    return index <= 0xFF && calib_offset(index) >= 0;
+}

@@ -22,3 +22,5 @@ uint32_t settings_CalcCRC(const Settings_t* s);
 bool calib_set_value(SENSOR_CALIB_t* dest, sensor_calib_struct_index index, uint32_t* new_value);
 // The raw word of the field, or 0 for an index without a field.
 uint32_t calib_get_value(const SENSOR_CALIB_t* src, sensor_calib_struct_index index);
+// Whether a calibration index names a field of the record.
+bool calib_index_has_field(uint32_t index);

@@ -7,8 +7,6 @@
 
 namespace operations {
 
-namespace {
-
 UnitIdentity identity_of(const CommsManager& comms)
 {
     UnitIdentity id;
@@ -19,6 +17,8 @@ UnitIdentity identity_of(const CommsManager& comms)
     id.version_reported = id.firmware.version != 0;
     return id;
 }
+
+namespace {
 
 // Why establish_connection() failed, as the USB transport saw it.
 void failure_of(const CommsManager& comms, Connection* c)

@@ -91,6 +91,9 @@ Connection wait_for_unit(CommsManager* comms, const UnitChoice& choice, std::chr
                          std::chrono::milliseconds interval = std::chrono::milliseconds(500),
                          const std::function<bool()>& keep_waiting = {});
 
+// Who the connected manager's last identity exchange found.
+UnitIdentity identity_of(const CommsManager& comms);
+
 // "major.minor.patch"
 std::string version_text(const fwversion_t& fw);
 // A serial as people type it: hexadecimal, with or without 0x.
@@ -265,6 +268,105 @@ struct DatabaseInspection : FileInspection {
     std::string refusal; // why the upload would refuse the file, or empty
 };
 DatabaseInspection inspect_airport_database(const std::string& path);
+
+// --- the guided firmware update -------------------------------------------------------------
+
+// A version as images and identity replies state it: "0.3.0", or "0.3.0-rc2" for a candidate.
+std::string release_text(const fwversion_t& fw);
+// Below, equal or above zero as `a` is older, the same or newer than `b`; a release (rc 0) comes
+// after its candidates.
+int compare_versions(const fwversion_t& a, const fwversion_t& b);
+
+enum class ImageVerdict {
+    Accepted,
+    Unreadable, // the file could not be read: inspection.error
+    Refused,    // the upload would refuse it: inspection.refusal
+    NoVersion,  // its header states no version (0)
+    Downgrade,  // older than the unit's firmware, and no downgrade was allowed
+};
+
+struct UpdateImage {
+    ImageInspection inspection;
+    fwversion_t version{};
+    ImageVerdict verdict = ImageVerdict::Unreadable;
+    bool unit_version_known = false; // the unit reported its version, so the two could be compared
+    bool same_version = false;       // the unit runs this version already
+    bool downgrade = false;          // the image is older than the unit's firmware
+    bool ok() const { return verdict == ImageVerdict::Accepted; }
+};
+
+// The image judged for a guided update of `unit`. Sends nothing.
+UpdateImage check_update_image(const std::string& path, const UnitIdentity& unit, bool allow_downgrade);
+
+// The bank the unit asks to be written ("BANK1", "BANK2"), or empty when it names none.
+std::string unit_bank(CommsManager* comms);
+
+// The steps of the update, in order; a result names the one it stopped at.
+enum class UpdateStep { CheckImage, Backup, Upload, Restart, Wait, Confirm, Restore, Calibration, Done };
+
+struct UpdateOptions {
+    bool allow_downgrade = false;
+    bool restore = true;
+    std::chrono::milliseconds restart_timeout{60000};
+    std::string backup_directory; // empty: $XDG_STATE_HOME/efis-config/backups
+    std::string program = "efis"; // for the unit's lock, should it be taken again
+};
+
+struct UpdateObserver {
+    std::function<void(UpdateStep)> step_started;
+    std::function<void(UpdateStep, bool ok)> step_ended;
+    fw_progress_callback_t upload_progress = nullptr;
+    void* upload_progress_user = nullptr;
+    std::function<bool()> keep_waiting; // false stops the wait for the unit (a person gave up)
+};
+
+enum class RestoreOutcome {
+    NotAsked,             // the user asked for no restore
+    NothingDiffered,      // the unit came back holding the backup's settings
+    Restored,             // the differing settings were sent, committed and read back
+    RecordVersionChanged, // the new firmware lays its record out anew: nothing was restored
+};
+
+struct CalibrationChange {
+    uint32_t index;
+    uint32_t before;
+    uint32_t after;
+};
+
+struct UpdateResult {
+    UpdateStep step = UpdateStep::Done; // Done, or the step that failed
+    UpdateImage image;
+    UnitIdentity before;
+    UnitIdentity after;             // as the unit came back (from Confirm on)
+    bool version_confirmed = false; // the unit reports the image's version
+    std::string backup_path;        // once written
+    std::string backup_error;       // Backup: why it could not be taken
+    TransferResult transfer;        // Upload
+    bool left_bus = false;          // Wait: the unit went away after the restart command
+    bool stopped = false;           // Wait: keep_waiting stopped it
+    Connection reconnection;        // Wait: the last attempt to reach the unit again
+    RestoreOutcome restore = RestoreOutcome::NotAsked;
+    uint32_t record_version_before = 0;
+    uint32_t record_version_after = 0;
+    RecordRead restore_read;      // Restore: the record as the new firmware holds it
+    Application restore_applied;  // Restore
+    size_t settings_restored = 0; // as a settings file names them
+    std::vector<CalibrationChange> calibration_changes;
+    uint32_t calibration_failed_index = 0; // Backup or Calibration: a calibration read that failed
+    bool ok() const { return step == UpdateStep::Done; }
+};
+
+// Checks the image, backs the unit's settings and calibration up to a file, uploads the image,
+// restarts the unit, waits for it to come back with the same serial, confirms the new version,
+// restores the settings and compares the calibration. `comms` is connected to `unit` under
+// `lock`, which the update keeps across the restart (or takes again, should the unit come back
+// under another device path).
+UpdateResult update_firmware(CommsManager* comms, UnitLock* lock, const UnitIdentity& unit,
+                             const std::string& image_path, const UpdateOptions& options,
+                             const UpdateObserver& observer = {});
+
+// Where backups go by default: $XDG_STATE_HOME/efis-config/backups (~/.local/state when unset).
+std::string default_backup_directory();
 
 // --- steps as sentences -----------------------------------------------------------------------
 

@@ -1,6 +1,7 @@
 // The settings document as a whole: its header blocks, reading with every refusal named, writing,
 // and the files behind it.
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -147,6 +148,27 @@ bool read_record(const json& v, RecordInfo* record, std::string* error)
             return false;
         }
         record->checksum = word;
+    }
+    return true;
+}
+
+// A backup's calibration words: decimal indices of the record's fields, raw words.
+bool read_calibration(const json& v, Calibration* calibration, std::string* error)
+{
+    if (!v.is_object()) {
+        return refuse(error, "calibration: expected an object, found " + v.dump());
+    }
+    for (const auto& [key, value] : v.items()) {
+        uint32_t index = 0;
+        const auto r = std::from_chars(key.data(), key.data() + key.size(), index, 10);
+        if (key.empty() || r.ec != std::errc() || r.ptr != key.data() + key.size() || !calib_index_has_field(index)) {
+            return refuse(error, "calibration: \"" + key + "\" is not an index of the calibration record");
+        }
+        uint32_t word = 0;
+        if (!read_hex_word(value, at("calibration", key), &word, error)) {
+            return false;
+        }
+        (*calibration)[index] = word;
     }
     return true;
 }
@@ -330,6 +352,13 @@ std::string write_document(const Document& doc)
         }
     }
     j["settings"] = settings;
+    if (doc.calibration) {
+        ordered_json c = ordered_json::object();
+        for (const auto& [index, word] : *doc.calibration) {
+            c[std::to_string(index)] = hex32(word);
+        }
+        j["calibration"] = c;
+    }
     // Every text in the document was made here as UTF-8, so the dump cannot meet a bad byte; the
     // replacement handler keeps that a promise rather than an exception.
     return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
@@ -383,7 +412,7 @@ bool read_document(std::string_view text, Document* out, std::string* error)
         return refuse(error, "format_version: this program reads version " + std::to_string(kFormatVersion) +
                                  ", found " + version->dump());
     }
-    if (!only_known_keys(j, {"format", "format_version", "unit", "record", "settings"}, "", error)) {
+    if (!only_known_keys(j, {"format", "format_version", "unit", "record", "settings", "calibration"}, "", error)) {
         return false;
     }
     Document doc;
@@ -405,6 +434,12 @@ bool read_document(std::string_view text, Document* out, std::string* error)
     }
     if (!read_settings(*settings, &doc.settings, error)) {
         return false;
+    }
+    if (const auto it = j.find("calibration"); it != j.end()) {
+        doc.calibration.emplace();
+        if (!read_calibration(*it, &*doc.calibration, error)) {
+            return false;
+        }
     }
     *out = std::move(doc);
     return true;
@@ -462,6 +497,47 @@ std::vector<const Setting*> differences(const Values& values, const Settings_t& 
         }
     }
     return out;
+}
+
+const char* calibration_block(uint32_t index)
+{
+    if (index == CALIB_VERSION_INDEX) {
+        return "version";
+    }
+    if (index <= LSM_ACC_OFFSET_CHKSUM_INDEX) {
+        return "accelerometer offset";
+    }
+    if (index <= LSM_ACC_SCALE_CHKSUM_INDEX) {
+        return "accelerometer scale";
+    }
+    if (index <= LSM_GYRO_BIAS_CHKSUM_INDEX) {
+        return "gyroscope bias";
+    }
+    if (index <= MMC_INSTALL_A_MATRIX_CHK_INDEX) {
+        return "magnetometer";
+    }
+    if (index <= LIS_MAG_BIAS_CHKSUM1_INDEX) {
+        return "second magnetometer";
+    }
+    if (index <= AUAV_OFFSET_CAL_CRC) {
+        return "pressure sensor offsets";
+    }
+    if (index <= AUAV_PT_CRC) {
+        return "pitot pressure sensor";
+    }
+    if (index <= AUAV_ST_CRC) {
+        return "static pressure sensor";
+    }
+    if (index <= OAT_CRC_INDEX) {
+        return "outside air temperature";
+    }
+    if (index == CALIB_MAGIC_NUM) {
+        return "record tag";
+    }
+    if (index == CALIB_CRC_INDEX) {
+        return "checksum";
+    }
+    return "unknown";
 }
 
 } // namespace settings_file

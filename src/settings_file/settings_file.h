@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -72,11 +73,19 @@ struct RecordInfo {
     std::optional<uint32_t> checksum;
 };
 
+// Words of the unit's sensor calibration record by index, as a backup taken before a firmware
+// update keeps them. Kept to compare with, never written to a unit.
+using Calibration = std::map<uint32_t, uint32_t>;
+
 struct Document {
     std::optional<UnitInfo> unit;
     std::optional<RecordInfo> record;
     Values settings;
+    std::optional<Calibration> calibration{};
 };
+
+// The part of the calibration record an index belongs to ("magnetometer"), for messages.
+const char* calibration_block(uint32_t index);
 
 // Every ordinary index of a record.
 Values values_of(const Settings_t& record);
