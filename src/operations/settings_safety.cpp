@@ -1,23 +1,10 @@
 // What a settings file may change on a unit: everything it names, but the aircraft's identity only
 // when the file was taken from this very unit, or when the user asks for it.
-#include "efis_shared/get_set.h"
+#include <algorithm>
+
 #include "operations/operations.h"
 
 namespace operations {
-
-namespace {
-
-bool same_words(const settings_file::Setting& s, const settings_file::Values& values, const Settings_t& record)
-{
-    for (uint32_t i = s.first; i < s.first + s.count; ++i) {
-        if (values.word[i] != settings_get_value(&record, static_cast<settings_struct_index>(i))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-} // namespace
 
 FileValues values_from_file(const settings_file::Document& doc, std::optional<uint32_t> unit_serial,
                             const Settings_t& current, bool copy_identity)
@@ -31,12 +18,13 @@ FileValues values_from_file(const settings_file::Document& doc, std::optional<ui
     if (copy_identity || out.origin == FileOrigin::ThisUnit) {
         return out;
     }
+    const std::vector<const settings_file::Setting*> differing = settings_file::differences(doc.settings, current);
     for (const settings_file::CatalogueEntry& e : settings_file::catalogue()) {
         const settings_file::Setting& s = *e.setting;
         if (!e.identity || !doc.settings.names(s)) {
             continue;
         }
-        if (!same_words(s, doc.settings, current)) {
+        if (std::find(differing.begin(), differing.end(), &s) != differing.end()) {
             out.identity_kept.push_back(&s);
         }
         for (uint32_t i = s.first; i < s.first + s.count; ++i) {
