@@ -33,9 +33,12 @@ void BM_FullRestore(benchmark::State& state)
         settings_set_value(&unit_record, static_cast<settings_struct_index>(i), &w);
     }
     const auto path = std::filesystem::temp_directory_path() / ("efis-bench-restore-" + std::to_string(getpid()));
+    // The unit's own backup, so that its identity is restored too.
+    settings_file::UnitInfo own;
+    own.serial = unit->config().serial;
     std::string error;
-    if (!settings_file::write_document_file(
-            path.string(), settings_file::backup_document(file_record, std::nullopt, std::nullopt), &error)) {
+    if (!settings_file::write_document_file(path.string(),
+                                            settings_file::backup_document(file_record, own, std::nullopt), &error)) {
         state.SkipWithError(error.c_str());
         return;
     }

@@ -175,6 +175,11 @@ private:
     // Asks for a settings file and reads it; false when cancelled, or refused (the status then says
     // "Error: <file> <refusal>: <reason>").
     bool openSettingsFile(const QString& caption, const char* refusal, QString* path, settings_file::Document* doc);
+    // Import and Update ask before they take what may hurt: whether to copy the aircraft's
+    // identity from a file of another unit, or of none; whether to send settings that are not
+    // plausible together (`broken` says why).
+    bool askCopyIdentity(const operations::FileValues& taken);
+    bool askSendImplausible(const std::vector<std::string>& broken);
 
     Ui::MainWindow* ui;
     QString firmwareFilePath;

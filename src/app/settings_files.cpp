@@ -10,6 +10,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -136,13 +137,23 @@ void MainWindow::onImportSettingsTriggered()
         }
     }
 
-    // Each value the file names goes into the record as an edit of its field would put it there.
+    // The aircraft's identity comes only from a file of this very unit, unless the user says so.
+    // With no unit connected the file cannot be shown to be this unit's, so the window asks.
     Settings_t record = formRecord();
+    const bool unitKnown = comms != nullptr && comms->isConnected();
+    operations::FileValues taken = operations::values_from_file(
+        doc, unitKnown ? std::optional<uint32_t>(unit.serial) : std::nullopt, record, false);
+    if (!taken.identity_kept.empty() && askCopyIdentity(taken)) {
+        taken = operations::values_from_file(doc, std::nullopt, record, true);
+    }
+    const bool identityKept = !taken.identity_kept.empty();
+
+    // Each value taken goes into the record as an edit of its field would put it there.
     int changed = 0;
     for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
         const auto index = static_cast<settings_struct_index>(i);
-        uint32_t word = doc.settings.word[i];
-        if (doc.settings.present[i] && word != settings_get_value(&record, index)) {
+        uint32_t word = taken.values.word[i];
+        if (taken.values.present[i] && word != settings_get_value(&record, index)) {
             settings_set_value(&record, index, &word);
             changed_values.insert(index);
             ++changed;
@@ -150,14 +161,30 @@ void MainWindow::onImportSettingsTriggered()
     }
     user_config = record;
     updateUIFromConfig();
+    const QString kept = identityKept ? QString(", keeping the registration and ICAO address") : QString();
     if (changed == 0) {
-        ui->statusbar->showMessage(QString("No setting in %1 differs from the form").arg(displayName(path)));
+        ui->statusbar->showMessage(QString("No setting in %1 differs from the form%2").arg(displayName(path), kept));
     } else {
         ui->statusbar->showMessage(
-            QString("Imported %1 changed value(s) from %2 - press Update and Save to send them to the EFIS")
+            QString("Imported %1 changed value(s) from %2%3 - press Update and Save to send them to the EFIS")
                 .arg(changed)
-                .arg(displayName(path)));
+                .arg(displayName(path), kept));
     }
+}
+
+bool MainWindow::askCopyIdentity(const operations::FileValues& taken)
+{
+    const QString text = taken.origin == operations::FileOrigin::NoUnit
+                             ? tr("This file names no unit. Copy its registration and ICAO address too?")
+                             : tr("This file is from another unit (%1). Copy its registration and ICAO address too?")
+                                   .arg(QString::fromStdString(settings_file::hex32(taken.file_serial)));
+    QMessageBox box(QMessageBox::Question, tr("Aircraft identity"), text, QMessageBox::NoButton, this);
+    QPushButton* copy = box.addButton(tr("Copy"), QMessageBox::AcceptRole);
+    QPushButton* keep = box.addButton(tr("Keep"), QMessageBox::RejectRole);
+    box.setDefaultButton(keep);
+    box.setEscapeButton(keep);
+    box.exec();
+    return box.clickedButton() == copy;
 }
 
 void MainWindow::onCompareSettingsTriggered()

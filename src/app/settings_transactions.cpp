@@ -2,6 +2,8 @@
 // exchanges themselves are the operations the command line uses too; here they are worded for the
 // window.
 #include <QDebug>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QStringList>
 
@@ -228,6 +230,12 @@ void MainWindow::onUpdateClicked()
         ui->statusbar->showMessage("No changes to send");
         return;
     }
+    // The record the form would leave on the unit, checked as a whole before anything is sent.
+    if (const std::vector<std::string> broken = settings_file::implausible_values(formRecord());
+        !broken.empty() && !askSendImplausible(broken)) {
+        ui->statusbar->showMessage("Update cancelled - nothing was sent");
+        return;
+    }
     // Every changed value is tried, in ascending order; one the unit refuses does not stop the rest.
     const std::vector<uint32_t> indices(changed_values.begin(), changed_values.end());
     const operations::SendOutcome outcome =
@@ -244,6 +252,21 @@ void MainWindow::onUpdateClicked()
     } else {
         ui->statusbar->showMessage(QString("Successfully sent %1 configuration value(s) to device").arg(sent));
     }
+}
+
+bool MainWindow::askSendImplausible(const std::vector<std::string>& broken)
+{
+    QStringList lines;
+    for (const std::string& line : broken) {
+        lines << QString::fromStdString(line);
+    }
+    QMessageBox box(QMessageBox::Warning, tr("Check these settings"), lines.join("\n"), QMessageBox::NoButton, this);
+    QPushButton* send = box.addButton(tr("Send Anyway"), QMessageBox::AcceptRole);
+    QPushButton* cancel = box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(cancel);
+    box.setEscapeButton(cancel);
+    box.exec();
+    return box.clickedButton() == send;
 }
 
 void MainWindow::onSaveClicked()

@@ -78,8 +78,8 @@ const char* kExitStatuses = R"(Exit status:
   3    no unit found, found but not opened, or it did not answer WHOAMI
   4    the unit refused or stopped answering (an exchange, commit, verification or transfer)
   5    bad input: a file that cannot be read, parsed or accepted, an unknown setting, a value out of
-       range, an image the upload would refuse
-  130  stopped by Ctrl-C (a second one, during an upload))";
+       range, settings that would not be plausible together, an image the upload would refuse
+  130  stopped by Ctrl-C (a second one, during an upload, a restore or a set))";
 
 // "Exit status: 0, 3, 4 (see efis-cli --help)" under a command's help.
 void exit_statuses(CLI::App* command, const std::string& program, std::initializer_list<int> statuses)
@@ -210,6 +210,7 @@ int run(const std::vector<std::string>& args, const Streams& io)
     bool json = false;
     bool dry_run = false;
     bool force = false;
+    bool include_identity = false;
     std::string file;
     std::vector<std::string> assignments;
     std::function<int()> command;
@@ -252,15 +253,22 @@ int run(const std::vector<std::string>& args, const Streams& io)
     CLI::App* restore = settings->add_subcommand("restore", "Send the settings a file names, commit and verify");
     restore->add_option("FILE", file, "A settings file; - for standard input")->required();
     restore->add_flag("--dry-run", dry_run, "Print what would be sent and send nothing");
-    restore->add_flag("--force", force, "Restore a file whose record version differs from the unit's");
-    restore->callback([&] { command = [&] { return settings_restore(ctx, file, dry_run, force); }; });
-    exit_statuses(restore, program, {kDone, kNoUnit, kUnitFailed, kBadInput});
+    restore->add_flag("--force", force,
+                      "Restore a file whose record version differs from the unit's, or settings that would not be "
+                      "plausible together");
+    restore->add_flag("--include-identity", include_identity,
+                      "Copy registration, ownship_icao and icao_address_type from a file of another unit, or of none");
+    restore->callback([&] {
+        command = [&] { return settings_restore(ctx, file, {dry_run, force, include_identity}); };
+    });
+    exit_statuses(restore, program, {kDone, kNoUnit, kUnitFailed, kBadInput, kInterrupted});
 
     CLI::App* set = settings->add_subcommand("set", "Set settings by name, commit and verify");
     set->add_option("NAME=VALUE", assignments, "e.g. vne=160 sky_color_upper=#3c78d8 registration=N12345")->required();
     set->add_flag("--dry-run", dry_run, "Print what would be sent and send nothing");
-    set->callback([&] { command = [&] { return settings_set(ctx, assignments, dry_run); }; });
-    exit_statuses(set, program, {kDone, kNoUnit, kUnitFailed, kBadInput});
+    set->add_flag("--force", force, "Send settings that would not be plausible together");
+    set->callback([&] { command = [&] { return settings_set(ctx, assignments, dry_run, force); }; });
+    exit_statuses(set, program, {kDone, kNoUnit, kUnitFailed, kBadInput, kInterrupted});
 
     CLI::App* reboot_cmd = app.add_subcommand("reboot", "Restart the unit into its boot loader");
     reboot_cmd->callback([&] { command = [&] { return reboot(ctx); }; });

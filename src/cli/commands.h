@@ -15,8 +15,13 @@ int reboot(Context& ctx);
 int settings_show(Context& ctx, bool json);
 int settings_backup(Context& ctx, const std::string& file);
 int settings_diff(Context& ctx, const std::string& file);
-int settings_restore(Context& ctx, const std::string& file, bool dry_run, bool force);
-int settings_set(Context& ctx, const std::vector<std::string>& assignments, bool dry_run);
+struct RestoreOptions {
+    bool dry_run = false;
+    bool force = false;            // a record version other than the unit's; implausible settings
+    bool include_identity = false; // the aircraft's identity from a file of another unit, or of none
+};
+int settings_restore(Context& ctx, const std::string& file, const RestoreOptions& options);
+int settings_set(Context& ctx, const std::vector<std::string>& assignments, bool dry_run, bool force);
 
 int firmware_check(Context& ctx, const std::string& file);
 int firmware_upload(Context& ctx, const std::string& file);

@@ -8,9 +8,14 @@
 
 #ifdef _WIN32
 #include <io.h>
+
+#include <atomic>
 #define efis_write _write
 #else
+#include <pthread.h>
 #include <unistd.h>
+
+#include <ctime>
 #define efis_write ::write
 #endif
 
@@ -67,6 +72,19 @@ extern "C" void on_interrupt(int)
     (void)!efis_write(2, kStopped, sizeof kStopped - 1);
     std::_Exit(130);
 }
+
+#ifdef _WIN32
+// Windows runs a console's Ctrl-C handler in a thread of its own: a lock-free counter is all the
+// handler touches.
+std::atomic<int> g_counted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+extern "C" void count_interrupt(int)
+{
+    g_counted.fetch_add(1);
+    std::signal(SIGINT, count_interrupt);
+}
+#endif
 
 } // namespace
 
@@ -159,5 +177,73 @@ InterruptGuard::~InterruptGuard()
 {
     std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_);
 }
+
+#ifdef _WIN32
+
+InterruptCounter::InterruptCounter()
+{
+    g_counted = 0;
+    previous_ = std::signal(SIGINT, count_interrupt);
+}
+
+InterruptCounter::~InterruptCounter()
+{
+    std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_);
+}
+
+int InterruptCounter::count()
+{
+    return g_counted.load();
+}
+
+#else
+
+namespace {
+
+sigset_t interrupt_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+} // namespace
+
+InterruptCounter::InterruptCounter()
+{
+    const sigset_t set = interrupt_set();
+    sigset_t old;
+    pthread_sigmask(SIG_BLOCK, &set, &old);
+    was_blocked_ = sigismember(&old, SIGINT) == 1;
+}
+
+InterruptCounter::~InterruptCounter()
+{
+    take_pending();
+    if (!was_blocked_) {
+        const sigset_t set = interrupt_set();
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    }
+}
+
+void InterruptCounter::take_pending()
+{
+    // A signal is pending once however often it came before it was taken: two quick presses
+    // between two looks count as one.
+    const sigset_t set = interrupt_set();
+    const timespec now{0, 0};
+    while (sigtimedwait(&set, nullptr, &now) == SIGINT) {
+        ++count_;
+    }
+}
+
+int InterruptCounter::count()
+{
+    take_pending();
+    return count_;
+}
+
+#endif
 
 } // namespace efis_cli

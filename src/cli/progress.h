@@ -49,4 +49,29 @@ private:
     void (*previous_)(int);
 };
 
+// While alive, Ctrl-C only counts: the command asks how many came, at a point where it can act on
+// them, and says what it does. On POSIX systems SIGINT is blocked in the calling thread and taken
+// from the pending set, so no exchange with the unit is cut short by an interrupted system call
+// (a read that returned EINTR would look like a unit that did not answer); when the counter goes,
+// a Ctrl-C still pending is taken too, never delivered to the handler it restores.
+class InterruptCounter {
+public:
+    InterruptCounter();
+    ~InterruptCounter();
+    InterruptCounter(const InterruptCounter&) = delete;
+    InterruptCounter& operator=(const InterruptCounter&) = delete;
+
+    // Ctrl-Cs since the counter was made.
+    int count();
+
+private:
+#ifdef _WIN32
+    void (*previous_)(int);
+#else
+    void take_pending();
+    int count_ = 0;
+    bool was_blocked_ = false;
+#endif
+};
+
 } // namespace efis_cli

@@ -47,27 +47,22 @@ int read_file(Context& ctx, const std::string& file, Document* doc)
     return kDone;
 }
 
-std::string index_range(const Setting& s)
-{
-    return s.count == 1 ? std::to_string(s.first)
-                        : std::to_string(s.first) + "-" + std::to_string(s.first + s.count - 1);
-}
-
-// The file first, so that a refused one reaches no unit; then the unit and its whole record, with
-// a note when the file was taken from another unit.
+// The file first, so that a refused one reaches no unit; then the unit and its whole record.
 int read_file_and_unit(Context& ctx, const std::string& file, Document* doc, Unit& unit, RecordRead* read)
 {
     if (const int status = read_file(ctx, file, doc); status != kDone) {
         return status;
     }
-    if (const int status = read_unit(ctx, unit, read); status != kDone) {
-        return status;
-    }
-    if (doc->unit && doc->unit->serial && *doc->unit->serial != unit.id.serial) {
-        ctx.note("note: " + file + " was taken from unit " + hex32(*doc->unit->serial) + "; this unit is " +
+    return read_unit(ctx, unit, read);
+}
+
+// A note when the file was taken from another unit.
+void note_other_unit(Context& ctx, const std::string& file, const Document& doc, const Unit& unit)
+{
+    if (doc.unit && doc.unit->serial && *doc.unit->serial != unit.id.serial) {
+        ctx.note("note: " + file + " was taken from unit " + hex32(*doc.unit->serial) + "; this unit is " +
                  hex32(unit.id.serial));
     }
-    return kDone;
 }
 
 } // namespace
@@ -99,7 +94,7 @@ int settings_show(Context& ctx, bool json)
     size_t i = 0;
     for (const Setting& s : settings_file::all_settings()) {
         ctx.io.out << std::setw(22) << s.name << "  " << std::setw(static_cast<int>(width)) << texts[i++] << "  "
-                   << index_range(s) << "\n";
+                   << settings_file::index_text(s) << "\n";
     }
     return kDone;
 }
@@ -115,7 +110,7 @@ int settings_backup(Context& ctx, const std::string& file)
     if (file == "-") {
         ctx.io.out << settings_file::write_document(doc);
     } else if (std::string error; !settings_file::write_document_file(file, doc, &error)) {
-        return ctx.fail(kBadInput, file + ": " + error);
+        return ctx.fail(kBadInput, error); // it names the file
     }
     const std::string firmware =
         unit.id.version_reported ? "firmware " + operations::version_text(unit.id.firmware) : "firmware not reported";
@@ -132,6 +127,7 @@ int settings_diff(Context& ctx, const std::string& file)
     if (const int status = read_file_and_unit(ctx, file, &doc, unit, &read); status != kDone) {
         return status;
     }
+    note_other_unit(ctx, file, doc, unit);
     const settings_file::Values unit_values = settings_file::values_of(read.record);
     const auto changes = settings_file::differences(doc.settings, read.record);
     for (const Setting* s : changes) {
@@ -146,7 +142,7 @@ int settings_diff(Context& ctx, const std::string& file)
     return kDifferences;
 }
 
-int settings_restore(Context& ctx, const std::string& file, bool dry_run, bool force)
+int settings_restore(Context& ctx, const std::string& file, const RestoreOptions& options)
 {
     Document doc;
     Unit unit;
@@ -157,15 +153,30 @@ int settings_restore(Context& ctx, const std::string& file, bool dry_run, bool f
     if (doc.record && doc.record->version && *doc.record->version != read.record.version) {
         const std::string text = file + " holds a record of version " + std::to_string(*doc.record->version) +
                                  ", the unit keeps version " + std::to_string(read.record.version);
-        if (!force) {
+        if (!options.force) {
             return ctx.fail(kBadInput, text + "; nothing was sent (--force restores it all the same)");
         }
         ctx.note("note: " + text + "; restoring it as --force asks");
     }
-    return write_settings(ctx, unit, read, doc.settings, dry_run);
+    const operations::FileValues taken =
+        operations::values_from_file(doc, unit.id.serial, read.record, options.include_identity);
+    if (taken.identity_kept.empty()) {
+        note_other_unit(ctx, file, doc, unit);
+    } else {
+        std::string names;
+        for (const Setting* s : taken.identity_kept) {
+            names += (names.empty() ? "" : ", ") + std::string(s->name);
+        }
+        ctx.note("note: kept " + names + ": " +
+                 (taken.origin == operations::FileOrigin::NoUnit
+                      ? std::string("the file names no unit")
+                      : "the file is from unit " + hex32(taken.file_serial)) +
+                 " (use --include-identity to copy them)");
+    }
+    return write_settings(ctx, unit, read, taken.values, {options.dry_run, options.force, "restore"});
 }
 
-int settings_set(Context& ctx, const std::vector<std::string>& assignments, bool dry_run)
+int settings_set(Context& ctx, const std::vector<std::string>& assignments, bool dry_run, bool force)
 {
     settings_file::Values values;
     for (const std::string& a : assignments) {
@@ -185,7 +196,8 @@ int settings_set(Context& ctx, const std::vector<std::string>& assignments, bool
     if (const int status = read_unit(ctx, unit, &read); status != kDone) {
         return status;
     }
-    return write_settings(ctx, unit, read, values, dry_run);
+    // Values named on the command line are meant, the aircraft's identity included.
+    return write_settings(ctx, unit, read, values, {dry_run, force, "change"});
 }
 
 } // namespace efis_cli

@@ -1,12 +1,14 @@
 #include "cli/unit_link.h"
 
-#include "cli/commands.h"
-
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 #include <vector>
+
+#include "cli/commands.h"
+#include "cli/progress.h"
 
 namespace efis_cli {
 
@@ -53,6 +55,24 @@ std::string verification_failure(const operations::Verification& v)
         break;
     }
     return "committed and verified";
+}
+
+// The settings whose words were sent, by name: "vs0, vne, registration (1 of its 3 words)".
+std::string sent_settings(const std::vector<uint32_t>& sent)
+{
+    std::string text;
+    for (const Setting& s : settings_file::all_settings()) {
+        const auto n =
+            std::count_if(sent.begin(), sent.end(), [&](uint32_t i) { return i >= s.first && i < s.first + s.count; });
+        if (n == 0) {
+            continue;
+        }
+        text += (text.empty() ? "" : ", ") + std::string(s.name);
+        if (static_cast<unsigned>(n) < s.count) {
+            text += " (" + std::to_string(n) + " of its " + std::to_string(s.count) + " words)";
+        }
+    }
+    return text;
 }
 
 } // namespace
@@ -187,7 +207,7 @@ int read_record(const Context& ctx, Unit& unit, RecordRead* out)
 }
 
 int write_settings(const Context& ctx, Unit& unit, const RecordRead& before, const settings_file::Values& values,
-                   bool dry_run)
+                   const WriteOptions& options)
 {
     const settings_file::Values old = settings_file::values_of(before.record);
     const auto change_line = [&](const Setting& s) {
@@ -199,7 +219,27 @@ int write_settings(const Context& ctx, Unit& unit, const RecordRead& before, con
         ctx.note("The unit already holds every setting given; nothing was sent.");
         return kDone;
     }
-    if (dry_run) {
+    // The record as the unit would hold it afterwards, values it keeps included.
+    if (const std::vector<std::string> broken = settings_file::implausible_values(plan.intended); !broken.empty()) {
+        if (!options.force) {
+            const int status = ctx.fail(kBadInput, "the settings would not be plausible together; nothing was sent "
+                                                   "(--force sends them all the same):");
+            for (const std::string& line : broken) {
+                ctx.warn("  " + line);
+            }
+            return status;
+        }
+        ctx.warn("warning: the settings are not plausible together; they are sent as --force asks:");
+        for (const std::string& line : broken) {
+            ctx.warn("  " + line);
+        }
+    }
+    for (const Setting* s : plan.changes) {
+        if (const auto note = settings_file::window_note(*s, &values.word[s->first])) {
+            ctx.note("note: " + *note);
+        }
+    }
+    if (options.dry_run) {
         for (const Setting* s : plan.changes) {
             ctx.io.out << "would send " << change_line(*s) << "\n";
         }
@@ -209,7 +249,30 @@ int write_settings(const Context& ctx, Unit& unit, const RecordRead& before, con
         return kDone;
     }
 
-    const operations::Application a = operations::apply_settings(&unit.comms, before, values);
+    // From the first value sent until the commit, the unit holds values no one committed: a Ctrl-C
+    // there warns first, and a second one stops before the next value.
+    InterruptCounter interrupts;
+    int seen = 0;
+    bool warned = false;
+    const auto observer = [&](uint32_t, size_t sent, size_t) {
+        seen = interrupts.count();
+        if (seen == 0) {
+            return true;
+        }
+        if (sent == 0 || seen >= 2) {
+            return false;
+        }
+        if (!warned) {
+            ctx.warn("stopping now leaves " + std::to_string(sent) + " value(s) sent but not committed; the " +
+                     options.what + " goes on; press Ctrl-C again to stop anyway");
+            warned = true;
+        }
+        return true;
+    };
+    const operations::Application a = operations::apply_settings(&unit.comms, before, values, observer);
+    if (a.step != operations::ApplyStep::Stopped && interrupts.count() > seen) {
+        ctx.warn("Ctrl-C came after every value was sent; the commit was let finish");
+    }
     switch (a.step) {
     case operations::ApplyStep::Done:
         break;
@@ -221,9 +284,13 @@ int write_settings(const Context& ctx, Unit& unit, const RecordRead& before, con
                                          "; nothing was committed (values sent before it stay uncommitted until "
                                          "the unit restarts)");
     case operations::ApplyStep::Stopped:
-        return ctx.fail(kUnitFailed, "stopped before " + index_name(a.stopped_index) +
-                                         "; nothing was committed (values sent before it stay uncommitted until "
-                                         "the unit restarts)");
+        if (a.sent.empty()) {
+            return ctx.fail(kInterrupted, "stopped by Ctrl-C; nothing was sent");
+        }
+        return ctx.fail(kInterrupted, "stopped by Ctrl-C before " + index_name(a.stopped_index) + "; the unit holds " +
+                                          sent_settings(a.sent) +
+                                          " sent but not committed: restarting the unit discards them, a commit "
+                                          "would keep them");
     case operations::ApplyStep::NotConnected:
         return ctx.fail(kUnitFailed, "the unit is not connected; nothing was sent");
     case operations::ApplyStep::Commit:

@@ -26,11 +26,20 @@ int connect_unit(const Context& ctx, Unit& unit);
 // Reads the header (252..255) and every value (0..35); kUnitFailed at the first unanswered read.
 int read_record(const Context& ctx, Unit& unit, RecordRead* out);
 
+struct WriteOptions {
+    bool dry_run = false; // say what would be sent, and send nothing
+    bool force = false;   // send values that make the record implausible
+    // What goes on after a first Ctrl-C, in its message: "the restore goes on".
+    const char* what = "restore";
+};
+
 // Makes the unit hold `values` (a subset of settings): sends each differing setting in index
 // order, each acknowledged, commits the record as the window's Save does, reads every value and
 // the stored checksum back and compares them. Stops at the first refused write without a commit.
-// With dry_run, prints what would be sent and sends nothing.
+// A record that would be implausible afterwards is refused (kBadInput) unless options.force;
+// values beyond what the window's fields offer are noted. A first Ctrl-C while values are sent
+// only warns; a second stops before the next value (kInterrupted).
 int write_settings(const Context& ctx, Unit& unit, const RecordRead& before, const settings_file::Values& values,
-                   bool dry_run);
+                   const WriteOptions& options);
 
 } // namespace efis_cli

@@ -374,4 +374,32 @@ const char* commit_step_text(CommitStep step);
 // "vne (index 6)", or "index 40" for an index no setting spans.
 std::string index_name(uint32_t index);
 
+// --- what a settings file may change on a unit ----------------------------------------------
+
+// Where a file's settings were taken, as its unit block says, against the unit they are meant for.
+enum class FileOrigin {
+    ThisUnit,  // the file names the unit's serial
+    OtherUnit, // it names another serial (file_serial), or a serial where no unit is known to compare
+    NoUnit,    // it names no unit: written by hand, or exported with no unit connected
+};
+
+// A file's settings as they may go to a unit. The aircraft's identity (registration, ownship_icao,
+// icao_address_type) comes only from a file of this very unit unless the user says otherwise: two
+// aircraft with one registration and ADS-B address are a hazard, and a file of another unit is
+// the ordinary way of making them.
+struct FileValues {
+    FileOrigin origin = FileOrigin::NoUnit;
+    uint32_t file_serial = 0; // the serial the file names (OtherUnit)
+    // Identity settings the file names with values other than `current`'s, left out of `values`;
+    // empty when the identity is copied or nothing would change.
+    std::vector<const settings_file::Setting*> identity_kept;
+    settings_file::Values values;
+};
+
+// `unit_serial` is nullopt when no unit is known (a window with no connection): a file that names
+// a unit cannot be shown to be this one's then. With copy_identity, every setting of the file
+// is taken, wherever it comes from.
+FileValues values_from_file(const settings_file::Document& doc, std::optional<uint32_t> unit_serial,
+                            const Settings_t& current, bool copy_identity);
+
 } // namespace operations

@@ -183,6 +183,8 @@ void WindowSettingsFilesTest::partial_import_is_an_edit_that_update_and_save_sen
     const QString path = dir.filePath("fleet.json");
     write(path, with_settings(R"({"vne": 150, "vs0": 45, "sky_color_upper": "#112233", "registration": "G-ABCD"})"));
 
+    // A file naming no unit: its registration is taken when the user says so.
+    support::answerNextMessageBox("Aircraft identity", "Copy");
     trigger(*w, "actionImportSettings", path);
     QCOMPARE(status(*w),
              QString("Imported 4 changed value(s) from fleet.json - press Update and Save to send them to the EFIS"));

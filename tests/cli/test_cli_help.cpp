@@ -75,7 +75,7 @@ TEST(CliHelp, ExitStatusesOnceInTheTableAndPerCommand)
         {{"info", "--help"}, "Exit status: 0, 3, 4 (see efis-cli --help)"},
         {{"settings", "list", "--help"}, "Exit status: 0 (see efis-cli --help)"},
         {{"settings", "diff", "--help"}, "Exit status: 0, 1, 3, 4, 5 (see efis-cli --help)"},
-        {{"settings", "set", "--help"}, "Exit status: 0, 3, 4, 5 (see efis-cli --help)"},
+        {{"settings", "set", "--help"}, "Exit status: 0, 3, 4, 5, 130 (see efis-cli --help)"},
         {{"firmware", "check", "--help"}, "Exit status: 0, 5 (see efis-cli --help)"},
         {{"airports", "upload", "--help"}, "Exit status: 0, 3, 4, 5, 130 (see efis-cli --help)"},
     };

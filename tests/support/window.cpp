@@ -3,6 +3,8 @@
 #include <QColorDialog>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QtTest>
 
@@ -11,6 +13,20 @@ namespace support {
 QtStreamCapture::~QtStreamCapture()
 {
     hand_back_on_close(QTest::currentTestFailed());
+}
+
+void answerNextMessageBox(const QString& title, const QString& button)
+{
+    onNextDialog<QMessageBox>(
+        [button](QMessageBox* box) {
+            for (QAbstractButton* b : box->buttons()) {
+                if (b->text() == button) {
+                    b->click();
+                    return;
+                }
+            }
+        },
+        title);
 }
 
 void chooseFileInNextDialog(const QString& path)

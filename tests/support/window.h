@@ -44,6 +44,9 @@ template <typename D, typename F> void onNextDialog(F act, const QString& title 
     timer->start();
 }
 
+// Clicks the button with the text `button` in the next message box titled `title`.
+void answerNextMessageBox(const QString& title, const QString& button);
+
 void chooseFileInNextDialog(const QString& path);
 void cancelNextFileDialog();
 void chooseColorInNextDialog(const QColor& c);
