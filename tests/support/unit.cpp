@@ -13,24 +13,32 @@ namespace {
 // Every virtual unit with a given serial has the same device path in every process, and so the
 // same lock. Test programs run side by side: each keeps its locks in a directory of its own, so
 // that two of them never find each other's unit in use.
-const std::string& private_lock_directory()
-{
-    static const std::string dir = [] {
-        std::string path = (std::filesystem::temp_directory_path() / "efis-test-locks-XXXXXX").string();
-        if (mkdtemp(path.data()) == nullptr) {
-            return std::string();
+struct PrivateLockDirectory {
+    std::string path;
+    PrivateLockDirectory()
+    {
+        std::string dir = (std::filesystem::temp_directory_path() / "efis-test-locks-XXXXXX").string();
+        if (mkdtemp(dir.data()) != nullptr) {
+            path = dir;
+            setenv("XDG_RUNTIME_DIR", path.c_str(), 1);
         }
-        setenv("XDG_RUNTIME_DIR", path.c_str(), 1);
-        std::atexit([] {
-            std::error_code ec;
-            std::filesystem::remove_all(private_lock_directory(), ec);
-        });
-        return path;
-    }();
+    }
+    ~PrivateLockDirectory()
+    {
+        std::error_code ec;
+        if (!path.empty()) {
+            std::filesystem::remove_all(path, ec);
+        }
+    }
+};
+
+const PrivateLockDirectory& private_lock_directory()
+{
+    static const PrivateLockDirectory dir;
     return dir;
 }
 
-const bool kLocksApart = !private_lock_directory().empty();
+const bool kLocksApart = !private_lock_directory().path.empty();
 
 std::shared_ptr<sim::VirtualUnit> plug_alone(std::shared_ptr<sim::VirtualUnit> unit)
 {
