@@ -1,5 +1,9 @@
-// info | reboot
+// list | info | reboot
 #include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
 
 #include "cli/commands.h"
 #include "cli/unit_link.h"
@@ -7,6 +11,63 @@
 namespace efis_cli {
 
 using settings_file::hex32;
+
+int list_units(Context& ctx, bool json)
+{
+    if (ctx.wait.count() > 0) {
+        // Wait for the first unit to show, as any other command would.
+        const auto deadline = std::chrono::steady_clock::now() + ctx.wait;
+        while (operations::listed_units().empty() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+    }
+    const std::vector<operations::FoundUnit> units = operations::find_units(ctx.program);
+    if (json) {
+        nlohmann::ordered_json a = nlohmann::ordered_json::array();
+        for (const operations::FoundUnit& u : units) {
+            const bool identified = u.probe == operations::ConnectStep::Connected;
+            const std::optional<uint32_t> serial =
+                identified ? std::optional<uint32_t>(u.unit.serial) : u.listed_serial;
+            nlohmann::ordered_json j;
+            j["serial"] = serial ? nlohmann::ordered_json(hex32(*serial)) : nullptr;
+            j["firmware"] = identified && u.unit.version_reported
+                                ? nlohmann::ordered_json(operations::version_text(u.unit.firmware))
+                                : nullptr;
+            j["generation"] = identified ? nlohmann::ordered_json(u.unit.legacy ? "legacy" : "current") : nullptr;
+            j["path"] = u.path;
+            j["in_use_by"] = u.in_use_by ? nlohmann::ordered_json(holder_text(*u.in_use_by)) : nullptr;
+            a.push_back(j);
+        }
+        ctx.io.out << a.dump(2) << "\n";
+    } else {
+        for (const operations::FoundUnit& u : units) {
+            const bool identified = u.probe == operations::ConnectStep::Connected;
+            const std::optional<uint32_t> serial =
+                identified ? std::optional<uint32_t>(u.unit.serial) : u.listed_serial;
+            std::string firmware = "-";
+            std::string generation = "-";
+            std::string state;
+            if (identified) {
+                firmware = u.unit.version_reported ? operations::version_text(u.unit.firmware) : "not reported";
+                generation = u.unit.legacy ? "legacy" : "current";
+            } else if (u.in_use_by) {
+                state = "in use by " + holder_text(*u.in_use_by);
+            } else if (u.probe == operations::ConnectStep::NotOpenable) {
+                state = "found but could not be opened: " + u.open_error;
+            } else {
+                state = "did not answer the identity request";
+            }
+            char line[256];
+            std::snprintf(line, sizeof line, "%-10s  %-12s  %-7s  %s", serial ? hex32(*serial).c_str() : "-",
+                          firmware.c_str(), generation.c_str(), u.path.c_str());
+            ctx.io.out << line << (state.empty() ? "" : "  " + state) << "\n";
+        }
+    }
+    if (units.empty()) {
+        return ctx.fail(kNoUnit, "no EFIS unit found");
+    }
+    return kDone;
+}
 
 int info(Context& ctx, bool json)
 {

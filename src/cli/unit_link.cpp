@@ -1,13 +1,9 @@
 #include "cli/unit_link.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <cstdio>
-#include <thread>
 #include <vector>
 
-#include "cli/commands.h"
 #include "cli/progress.h"
 
 namespace efis_cli {
@@ -77,12 +73,12 @@ std::string sent_settings(const std::vector<uint32_t>& sent)
 
 } // namespace
 
-namespace {
-
 std::string holder_text(const operations::LockHolder& h)
 {
     return h.program + " (pid " + std::to_string(h.pid) + ")";
 }
+
+namespace {
 
 // A unit as a choice names it: its serial, or its path when its descriptor states none.
 std::string listed_name(const operations::FoundUnit& u)
@@ -129,63 +125,6 @@ int connect_unit(const Context& ctx, Unit& unit)
     }
     return ctx.fail(kNoUnit, "no EFIS unit found (USB " + usb_id() +
                                  ", usage page 0xFF00): check the cable and that the unit is powered");
-}
-
-int list_units(Context& ctx, bool json)
-{
-    if (ctx.wait.count() > 0) {
-        // Wait for the first unit to show, as any other command would.
-        const auto deadline = std::chrono::steady_clock::now() + ctx.wait;
-        while (operations::listed_units().empty() && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        }
-    }
-    const std::vector<operations::FoundUnit> units = operations::find_units(ctx.program);
-    if (json) {
-        nlohmann::ordered_json a = nlohmann::ordered_json::array();
-        for (const operations::FoundUnit& u : units) {
-            const bool identified = u.probe == operations::ConnectStep::Connected;
-            const std::optional<uint32_t> serial =
-                identified ? std::optional<uint32_t>(u.unit.serial) : u.listed_serial;
-            nlohmann::ordered_json j;
-            j["serial"] = serial ? nlohmann::ordered_json(hex32(*serial)) : nullptr;
-            j["firmware"] = identified && u.unit.version_reported
-                                ? nlohmann::ordered_json(operations::version_text(u.unit.firmware))
-                                : nullptr;
-            j["generation"] = identified ? nlohmann::ordered_json(u.unit.legacy ? "legacy" : "current") : nullptr;
-            j["path"] = u.path;
-            j["in_use_by"] = u.in_use_by ? nlohmann::ordered_json(holder_text(*u.in_use_by)) : nullptr;
-            a.push_back(j);
-        }
-        ctx.io.out << a.dump(2) << "\n";
-    } else {
-        for (const operations::FoundUnit& u : units) {
-            const bool identified = u.probe == operations::ConnectStep::Connected;
-            const std::optional<uint32_t> serial =
-                identified ? std::optional<uint32_t>(u.unit.serial) : u.listed_serial;
-            std::string firmware = "-";
-            std::string generation = "-";
-            std::string state;
-            if (identified) {
-                firmware = u.unit.version_reported ? operations::version_text(u.unit.firmware) : "not reported";
-                generation = u.unit.legacy ? "legacy" : "current";
-            } else if (u.in_use_by) {
-                state = "in use by " + holder_text(*u.in_use_by);
-            } else if (u.probe == operations::ConnectStep::NotOpenable) {
-                state = "found but could not be opened: " + u.open_error;
-            } else {
-                state = "did not answer the identity request";
-            }
-            char line[256];
-            std::snprintf(line, sizeof line, "%-10s  %-12s  %-7s  %s", serial ? hex32(*serial).c_str() : "-",
-                          firmware.c_str(), generation.c_str(), u.path.c_str());
-            ctx.io.out << line << (state.empty() ? "" : "  " + state) << "\n";
-        }
-    }
-    if (units.empty()) {
-        return ctx.fail(kNoUnit, "no EFIS unit found");
-    }
-    return kDone;
 }
 
 int read_record(const Context& ctx, Unit& unit, RecordRead* out)

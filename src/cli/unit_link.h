@@ -23,6 +23,9 @@ struct Unit {
 // found but not openable, or silent to WHOAMI.
 int connect_unit(const Context& ctx, Unit& unit);
 
+// "efis-config (pid 4242)"
+std::string holder_text(const operations::LockHolder& holder);
+
 // Reads the header (252..255) and every value (0..35); kUnitFailed at the first unanswered read.
 int read_record(const Context& ctx, Unit& unit, RecordRead* out);
 
