@@ -274,7 +274,7 @@ int run(const std::vector<std::string>& args, const Streams& io)
     reboot_cmd->callback([&] { command = [&] { return reboot(ctx); }; });
     exit_statuses(reboot_cmd, program, {kDone, kNoUnit, kUnitFailed});
 
-    CLI::App* firmware = app.add_subcommand("firmware", "Check or upload a firmware image");
+    CLI::App* firmware = app.add_subcommand("firmware", "Check, upload or install a firmware image");
     firmware->require_subcommand(1);
     exit_statuses_of_commands(firmware, program);
     CLI::App* check = firmware->add_subcommand("check", "Inspect an image file; no unit needed");
@@ -285,6 +285,20 @@ int run(const std::vector<std::string>& args, const Streams& io)
     fw_upload->add_option("FILE", file, "The firmware image")->required();
     fw_upload->callback([&] { command = [&] { return firmware_upload(ctx, file); }; });
     exit_statuses(fw_upload, program, {kDone, kNoUnit, kUnitFailed, kBadInput, kInterrupted});
+    UpdateArgs update_args;
+    CLI::App* fw_update = firmware->add_subcommand(
+        "update", "Back up the settings, upload the image, restart the unit, confirm its version and restore the "
+                  "settings");
+    fw_update->add_option("IMAGE", file, "The firmware image")->required();
+    fw_update->add_flag("--allow-downgrade", update_args.allow_downgrade, "Install an image older than the unit's");
+    fw_update->add_flag("--no-restore", update_args.no_restore, "Leave the settings as the new firmware finds them");
+    fw_update
+        ->add_option("--timeout", update_args.timeout_seconds,
+                     "How long to wait for the unit to come back after its restart (default 60)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.1, 3600.0));
+    fw_update->callback([&] { command = [&] { return firmware_update(ctx, file, update_args); }; });
+    exit_statuses(fw_update, program, {kDone, kNoUnit, kUnitFailed, kBadInput, kInterrupted});
 
     CLI::App* airports = app.add_subcommand("airports", "Upload an airport database");
     airports->require_subcommand(1);

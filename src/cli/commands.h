@@ -25,6 +25,13 @@ int settings_set(Context& ctx, const std::vector<std::string>& assignments, bool
 
 int firmware_check(Context& ctx, const std::string& file);
 int firmware_upload(Context& ctx, const std::string& file);
+
+struct UpdateArgs {
+    bool allow_downgrade = false;
+    bool no_restore = false;
+    double timeout_seconds = 60;
+};
+int firmware_update(Context& ctx, const std::string& file, const UpdateArgs& args);
 int airports_upload(Context& ctx, const std::string& file);
 
 } // namespace efis_cli

@@ -5,18 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ostream>
+#include <utility>
 
 #ifdef _WIN32
-#include <io.h>
-
 #include <atomic>
-#define efis_write _write
 #else
 #include <pthread.h>
-#include <unistd.h>
 
 #include <ctime>
-#define efis_write ::write
 #endif
 
 namespace efis_cli {
@@ -54,23 +50,6 @@ std::string duration(double seconds)
 const char* phase_name(int phase)
 {
     return phase == 0 ? "Erasing" : "Writing";
-}
-
-volatile std::sig_atomic_t g_interrupts = 0;
-const char* volatile g_warning = "";
-
-extern "C" void on_interrupt(int)
-{
-    g_interrupts = g_interrupts + 1;
-    if (g_interrupts == 1) {
-        const char* w = g_warning;
-        (void)!efis_write(2, w, static_cast<unsigned>(std::strlen(w)));
-        std::signal(SIGINT, on_interrupt);
-        return;
-    }
-    static const char kStopped[] = "\nefis-cli: stopped by Ctrl-C; the transfer is incomplete\n";
-    (void)!efis_write(2, kStopped, sizeof kStopped - 1);
-    std::_Exit(130);
 }
 
 #ifdef _WIN32
@@ -166,18 +145,6 @@ void Progress::update(uint32_t current, uint32_t total, int phase)
     }
 }
 
-InterruptGuard::InterruptGuard(const char* warning)
-{
-    g_interrupts = 0;
-    g_warning = warning;
-    previous_ = std::signal(SIGINT, on_interrupt);
-}
-
-InterruptGuard::~InterruptGuard()
-{
-    std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_);
-}
-
 #ifdef _WIN32
 
 InterruptCounter::InterruptCounter()
@@ -245,5 +212,29 @@ int InterruptCounter::count()
 }
 
 #endif
+
+UploadInterrupts::UploadInterrupts(const Context& ctx, std::string warning) : ctx_(ctx), warning_(std::move(warning)) {}
+
+void UploadInterrupts::check()
+{
+    const int n = counter_.count();
+    if (n >= 1 && !warned_) {
+        warned_ = true;
+        ctx_.warn(warning_);
+    }
+    if (n >= 2) {
+        ctx_.warn("efis-cli: stopped by Ctrl-C; the transfer is incomplete");
+        ctx_.io.out.flush();
+        ctx_.io.err.flush();
+        std::_Exit(kInterrupted);
+    }
+}
+
+void UploadWatch::report(uint32_t current, uint32_t total, int phase, void* user_data)
+{
+    auto* watch = static_cast<UploadWatch*>(user_data);
+    Progress::report(current, total, phase, &watch->progress);
+    watch->interrupts.check();
+}
 
 } // namespace efis_cli

@@ -36,19 +36,6 @@ private:
     bool line_open_ = false;
 };
 
-// While alive, the first Ctrl-C prints `warning` and the transfer goes on; a second one stops the
-// program at once (exit status 130).
-class InterruptGuard {
-public:
-    explicit InterruptGuard(const char* warning);
-    ~InterruptGuard();
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-private:
-    void (*previous_)(int);
-};
-
 // While alive, Ctrl-C only counts: the command asks how many came, at a point where it can act on
 // them, and says what it does. On POSIX systems SIGINT is blocked in the calling thread and taken
 // from the pending set, so no exchange with the unit is cut short by an interrupted system call
@@ -72,6 +59,31 @@ private:
     int count_ = 0;
     bool was_blocked_ = false;
 #endif
+};
+
+// Ctrl-C during an upload, looked at between packets: the first one prints `warning` and the
+// transfer goes on; a second one ends the program at once (exit status 130), the bank or region
+// left as far as it was written. Counted rather than handled, so that no exchange with the unit
+// is cut short by the signal.
+class UploadInterrupts {
+public:
+    UploadInterrupts(const Context& ctx, std::string warning);
+    // Acts on the Ctrl-Cs that came since the last look.
+    void check();
+    int count() { return counter_.count(); }
+
+private:
+    const Context& ctx_;
+    std::string warning_;
+    InterruptCounter counter_;
+    bool warned_ = false;
+};
+
+// The progress callback of an upload that also looks for Ctrl-C after every report.
+struct UploadWatch {
+    Progress& progress;
+    UploadInterrupts& interrupts;
+    static void report(uint32_t current, uint32_t total, int phase, void* user_data);
 };
 
 } // namespace efis_cli

@@ -387,4 +387,36 @@ UpdateResult update_firmware(CommsManager* comms, UnitLock* lock, const UnitIden
     return r;
 }
 
+const char* update_step_text(UpdateStep step)
+{
+    switch (step) {
+    case UpdateStep::CheckImage:
+        return "checking the image";
+    case UpdateStep::Backup:
+        return "backing up the settings and calibration";
+    case UpdateStep::Upload:
+        return "uploading the image";
+    case UpdateStep::Restart:
+        return "restarting the unit";
+    case UpdateStep::Wait:
+        return "waiting for the unit to come back";
+    case UpdateStep::Confirm:
+        return "confirming the firmware version";
+    case UpdateStep::Restore:
+        return "restoring the settings";
+    case UpdateStep::Calibration:
+        return "comparing the calibration";
+    case UpdateStep::Done:
+        break;
+    }
+    return "done";
+}
+
+std::string calibration_change_text(const CalibrationChange& change)
+{
+    return "calibration changed at index " + std::to_string(change.index) + " (" +
+           settings_file::calibration_block(change.index) +
+           "): the unit may need calibrating again; the backup holds the old values";
+}
+
 } // namespace operations

@@ -371,6 +371,12 @@ UpdateResult update_firmware(CommsManager* comms, UnitLock* lock, const UnitIden
 // Where backups go by default: $XDG_STATE_HOME/efis-config/backups (~/.local/state when unset).
 std::string default_backup_directory();
 
+// What a step does, as a phrase: "backing up the settings and calibration".
+const char* update_step_text(UpdateStep step);
+// A changed calibration word as a warning: "calibration changed at index 13 (magnetometer): the unit
+// may need calibrating again; the backup holds the old values".
+std::string calibration_change_text(const CalibrationChange& change);
+
 // --- steps as sentences -----------------------------------------------------------------------
 
 const char* commit_step_text(CommitStep step);
