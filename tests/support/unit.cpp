@@ -13,21 +13,24 @@ namespace {
 // Every virtual unit with a given serial has the same device path in every process, and so the
 // same lock. Test programs run side by side: each keeps its locks in a directory of its own, so
 // that two of them never find each other's unit in use.
+// The name is never destroyed: the exit handler that removes the directory is registered while the
+// name is being made, so it runs after every static destroyed at exit.
 const std::string& private_lock_directory()
 {
-    static const std::string dir = [] {
-        std::string path = (std::filesystem::temp_directory_path() / "efis-test-locks-XXXXXX").string();
-        if (mkdtemp(path.data()) == nullptr) {
-            return std::string();
+    static const std::string* const dir = [] {
+        auto* path = new std::string((std::filesystem::temp_directory_path() / "efis-test-locks-XXXXXX").string());
+        if (mkdtemp(path->data()) == nullptr) {
+            path->clear();
+            return path;
         }
-        setenv("XDG_RUNTIME_DIR", path.c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", path->c_str(), 1);
         std::atexit([] {
             std::error_code ec;
             std::filesystem::remove_all(private_lock_directory(), ec);
         });
         return path;
     }();
-    return dir;
+    return *dir;
 }
 
 const bool kLocksApart = !private_lock_directory().empty();
