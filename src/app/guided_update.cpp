@@ -293,13 +293,6 @@ QString failure_sentence(const operations::UpdateResult& r, std::chrono::millise
     return {};
 }
 
-QString calibration_change(const operations::CalibrationChange& c)
-{
-    return QString("index %1 (%2)").arg(c.index).arg(QString::fromUtf8(settings_file::calibration_block(c.index)));
-}
-
-constexpr const char* kCalibrationAdvice = "the unit may need calibrating again; the backup holds the old values";
-
 } // namespace
 
 void MainWindow::setUpUpdateSteps()
@@ -495,11 +488,10 @@ void MainWindow::finishGuidedUpdate(const operations::UpdateResult& r)
         const QString version = r.version_confirmed
                                     ? version_of(r.after.firmware)
                                     : version_of(r.image.version) + " (the EFIS reports no version to confirm it)";
-        QStringList changes;
         for (const operations::CalibrationChange& c : r.calibration_changes) {
-            addUpdateLine(QString("Calibration changed at %1: %2").arg(calibration_change(c), kCalibrationAdvice),
-                          true);
-            changes << calibration_change(c);
+            QString line = q(operations::calibration_change_text(c));
+            line[0] = line[0].toUpper();
+            addUpdateLine(line, true);
         }
         const bool relaid = r.restore == operations::RestoreOutcome::RecordVersionChanged;
         const QString outcome =
@@ -509,10 +501,15 @@ void MainWindow::finishGuidedUpdate(const operations::UpdateResult& r)
                    : QString("Firmware %1 installed; %2 setting(s) restored").arg(version).arg(r.settings_restored);
         addUpdateLine(outcome, relaid);
         status = outcome;
-        if (!changes.isEmpty()) {
-            status += QString("; calibration changed at %1: %2").arg(changes.join(", "), kCalibrationAdvice);
+        // A changed block is several words: the status names the first, the list every one.
+        const size_t changed = r.calibration_changes.size();
+        if (changed != 0) {
+            status += "; " + q(operations::calibration_change_text(r.calibration_changes.front()));
         }
-        if (relaid || !changes.isEmpty()) {
+        if (changed > 1) {
+            status += QString(" (and %1 more calibration value(s): see the step list)").arg(changed - 1);
+        }
+        if (relaid || changed != 0) {
             status = "Warning: " + status;
         }
     } else {
