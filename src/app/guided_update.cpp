@@ -202,7 +202,8 @@ QString absence(const operations::UpdateResult& r, std::chrono::milliseconds tim
     const operations::Connection& c = r.reconnection;
     switch (c.step) {
     case operations::ConnectStep::InUse:
-        text += QString(" and came back, but %1 (pid %2) holds it").arg(q(c.holder.program)).arg(c.holder.pid);
+        text +=
+            QString(" and came back, but %1 (pid %2) holds it").arg(q(c.holder.program), QString::number(c.holder.pid));
         break;
     case operations::ConnectStep::NotOpenable:
         text += QString(" and came back, but could not be opened (%1)").arg(q(c.open_error));
