@@ -11,6 +11,7 @@
 #include <optional>
 #include <sstream>
 
+#include "operations/operations.h"
 #include "settings_file/settings_file.h"
 #include "sim/environment.h"
 #include "sim/hid_backend.h"
@@ -234,15 +235,7 @@ std::string SimUnit::state_path()
     if (const std::string p = env("EFIS_SIM_STATE"); !p.empty()) {
         return p;
     }
-    std::filesystem::path base = env("XDG_STATE_HOME");
-    if (base.empty()) {
-#ifdef _WIN32
-        base = env("LOCALAPPDATA");
-#else
-        base = std::filesystem::path(env("HOME")) / ".local" / "state";
-#endif
-    }
-    return (base / "efis-config" / "cli-sim-unit.json").string();
+    return (std::filesystem::path(operations::state_directory()) / "cli-sim-unit.json").string();
 }
 
 std::string SimUnit::state_path(uint32_t serial, bool per_serial)

@@ -133,7 +133,7 @@ int compare_versions(const fwversion_t& a, const fwversion_t& b)
     return ka < kb ? -1 : ka > kb ? 1 : 0;
 }
 
-std::string default_backup_directory()
+std::string state_directory()
 {
     std::filesystem::path base = env("XDG_STATE_HOME");
     if (base.empty()) {
@@ -143,7 +143,12 @@ std::string default_backup_directory()
         base = std::filesystem::path(env("HOME")) / ".local" / "state";
 #endif
     }
-    return (base / "efis-config" / "backups").string();
+    return (base / "efis-config").string();
+}
+
+std::string default_backup_directory()
+{
+    return (std::filesystem::path(state_directory()) / "backups").string();
 }
 
 UpdateImage check_update_image(const std::string& path, const UnitIdentity& unit, bool allow_downgrade)

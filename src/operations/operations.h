@@ -368,7 +368,10 @@ UpdateResult update_firmware(CommsManager* comms, UnitLock* lock, const UnitIden
                              const std::string& image_path, const UpdateOptions& options,
                              const UpdateObserver& observer = {});
 
-// Where backups go by default: $XDG_STATE_HOME/efis-config/backups (~/.local/state when unset).
+// This user's directory for what the programs keep between runs: $XDG_STATE_HOME/efis-config
+// (~/.local/state/efis-config when unset; %LOCALAPPDATA%\efis-config on Windows).
+std::string state_directory();
+// Where backups go by default: <state directory>/backups.
 std::string default_backup_directory();
 
 // What a step does, as a phrase: "backing up the settings and calibration".

@@ -18,34 +18,18 @@
 #include "comms/can_msg_ids.h"
 #include "efis_shared/get_set.h"
 #include "settings_file/settings_file.h"
+#include "tests/cli/cli_harness.h"
 #include "tests/support/files.h"
 #include "tests/support/unit.h"
 
 namespace {
 
+using cli_test::cli;
+using cli_test::contains;
+using cli_test::Result;
+
 using efis_cli::Streams;
 using sim::FaultKind;
-
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result cli(std::vector<std::string> args, bool terminal = false)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    const Streams io{out, err, terminal};
-    args.insert(args.begin(), "efis-cli");
-    const int status = efis_cli::run(args, io);
-    return {status, out.str(), err.str()};
-}
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 // Which firmware the unit runs, and the identifiers it then expects.
 struct Generation {

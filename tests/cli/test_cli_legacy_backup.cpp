@@ -11,25 +11,15 @@
 
 #include "cli/cli.h"
 #include "efis_shared/get_set.h"
+#include "tests/cli/cli_harness.h"
 #include "tests/support/files.h"
 #include "tests/support/unit.h"
 
 namespace {
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result cli(std::vector<std::string> args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    args.insert(args.begin(), "efis-cli");
-    const int status = efis_cli::run(args, {out, err, false});
-    return {status, out.str(), err.str()};
-}
+using cli_test::cli;
+using cli_test::contains;
+using cli_test::Result;
 
 TEST(CliLegacyUnit, BackupWritesFirmwareNullAndRestores)
 {

@@ -19,35 +19,20 @@
 #include "cli/cli.h"
 #include "efis_shared/get_set.h"
 #include "settings_file/settings_file.h"
+#include "tests/cli/cli_harness.h"
 #include "tests/support/files.h"
 #include "tests/support/unit.h"
 
 namespace {
 
+using cli_test::cli;
+using cli_test::contains;
+using cli_test::Result;
+
 using namespace std::chrono_literals;
 
 constexpr uint32_t kSetValue = 0x390; // 0.2.12's identifiers
 constexpr uint32_t kSave = 0x3A0;
-
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result cli(std::vector<std::string> args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    args.insert(args.begin(), "efis-cli");
-    const int status = efis_cli::run(args, {out, err, false});
-    return {status, out.str(), err.str()};
-}
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 bool same(const Settings_t& a, const Settings_t& b)
 {

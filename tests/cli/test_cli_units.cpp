@@ -14,6 +14,7 @@
 
 #include "cli/cli.h"
 #include "operations/operations.h"
+#include "tests/cli/cli_harness.h"
 #include "tests/support/files.h"
 #include "tests/support/unit.h"
 
@@ -23,25 +24,9 @@
 
 namespace {
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result cli(std::vector<std::string> args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    args.insert(args.begin(), "efis-cli");
-    const int status = efis_cli::run(args, {out, err, false});
-    return {status, out.str(), err.str()};
-}
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
+using cli_test::cli;
+using cli_test::contains;
+using cli_test::Result;
 
 class CliUnits : public ::testing::Test {
 protected:
