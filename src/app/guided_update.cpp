@@ -486,9 +486,11 @@ void MainWindow::finishGuidedUpdate(const operations::UpdateResult& r)
     QString status;
     if (r.ok()) {
         ui->progressBar_firmware->setValue(static_cast<int>(kUploadBarMax));
-        const QString version = r.version_confirmed
-                                    ? version_of(r.after.firmware)
-                                    : version_of(r.image.version) + " (the EFIS reports no version to confirm it)";
+        // The version as the unit reports it; one that reports none is taken at the image's word.
+        const QString installed = r.version_confirmed
+                                      ? QString("Firmware %1 installed").arg(version_of(r.after.firmware))
+                                      : QString("Firmware %1 installed (the EFIS reports no version to confirm it)")
+                                            .arg(version_of(r.image.version));
         for (const operations::CalibrationChange& c : r.calibration_changes) {
             QString line = q(operations::calibration_change_text(c));
             line[0] = line[0].toUpper();
@@ -496,10 +498,10 @@ void MainWindow::finishGuidedUpdate(const operations::UpdateResult& r)
         }
         const bool relaid = r.restore == operations::RestoreOutcome::RecordVersionChanged;
         const QString outcome =
-            relaid ? QString("Firmware %1 installed; the new firmware keeps its settings in another layout, so none "
-                             "were restored - the old ones are in %2")
-                         .arg(version, q(r.backup_path))
-                   : QString("Firmware %1 installed; %2 setting(s) restored").arg(version).arg(r.settings_restored);
+            installed + (relaid ? QString("; the new firmware keeps its settings in another layout, so none were "
+                                          "restored - the old ones are in %1")
+                                      .arg(q(r.backup_path))
+                                : QString("; %1 setting(s) restored").arg(r.settings_restored));
         addUpdateLine(outcome, relaid);
         status = outcome;
         // A changed block is several words: the status names the first, the list every one.
