@@ -60,6 +60,11 @@ QString failure_text(const char* what, const TransferResult& r)
 
 } // namespace
 
+void post_firmware_upload_progress(uint32_t current, uint32_t total, int phase, void* user_data)
+{
+    fw_progress_callback(current, total, phase, user_data);
+}
+
 void MainWindow::applyFirmwareUploadProgress(int bar_0_10000, const QString& status)
 {
     ui->progressBar_firmware->setRange(0, static_cast<int>(kUploadBarMax));
@@ -86,6 +91,9 @@ void MainWindow::onBrowseClicked()
     ui->text_firmware_file->setEnabled(true);
     ui->pushButton_start_update->setEnabled(true);
     ui->progressBar_firmware->setEnabled(true);
+    if (ui->checkBox_keep_settings->isChecked()) {
+        askFirmwareBank();
+    }
 }
 
 void MainWindow::onBrowseAirportsClicked()
@@ -114,7 +122,11 @@ void MainWindow::setSettingsActionsEnabled(bool enabled)
 
 void MainWindow::onStartUpdateClicked()
 {
-    startTransfer(true);
+    if (ui->checkBox_keep_settings->isChecked()) {
+        startGuidedUpdate();
+    } else {
+        startTransfer(true);
+    }
 }
 
 void MainWindow::onStartAirportClicked()
@@ -122,35 +134,46 @@ void MainWindow::onStartAirportClicked()
     startTransfer(false);
 }
 
-// Both start actions: the checks in order, each failure only showing its text, then the run on a
-// worker thread of its own. The worker gets copies of the path and the link pointer, never the
-// window's fields.
-void MainWindow::startTransfer(bool firmware)
+// The checks of both start actions (and of the guided update), in order, each failure only showing
+// its text.
+bool MainWindow::transferMayStart(bool firmware)
 {
     const QString& path = firmware ? firmwareFilePath : airportDbFilePath;
-    QPointer<QThread>& own = firmware ? firmwareUploadThread : airportUploadThread;
+    const QPointer<QThread>& own = firmware ? firmwareUploadThread : airportUploadThread;
     const QPointer<QThread>& other = firmware ? airportUploadThread : firmwareUploadThread;
 
     if (path.isEmpty()) {
         ui->statusbar->showMessage(firmware ? "No firmware file selected" : "No airport database file selected");
-        return;
+        return false;
     }
     if (comms == nullptr || !comms->isConnected()) {
         ui->statusbar->showMessage("Device not connected. Please connect to device first.");
         qDebug() << (firmware ? "Firmware update failed: CommsManager not connected"
                               : "Airport upload failed: CommsManager not connected");
-        return;
+        return false;
     }
     if (!own.isNull()) {
         ui->statusbar->showMessage(firmware ? "Firmware update already in progress"
                                             : "Airport transfer already in progress");
-        return;
+        return false;
     }
     if (!other.isNull()) {
         ui->statusbar->showMessage(firmware ? "Finish airport transfer before firmware update"
                                             : "Finish firmware update before airport transfer");
+        return false;
+    }
+    return true;
+}
+
+// Both start actions: the checks, then the run on a worker thread of its own. The worker gets
+// copies of the path and the link pointer, never the window's fields.
+void MainWindow::startTransfer(bool firmware)
+{
+    if (!transferMayStart(firmware)) {
         return;
     }
+    const QString& path = firmware ? firmwareFilePath : airportDbFilePath;
+    QPointer<QThread>& own = firmware ? firmwareUploadThread : airportUploadThread;
 
     QProgressBar* bar = firmware ? ui->progressBar_firmware : ui->progressBar_airports;
     (firmware ? ui->pushButton_browse : ui->pushButton_browse_airports)->setEnabled(false);
@@ -161,6 +184,9 @@ void MainWindow::startTransfer(bool firmware)
     bar->setValue(0);
     setSettingsActionsEnabled(false);
     if (firmware) {
+        // The list belongs to the guided update; a plain upload shows no steps.
+        ui->listWidget_update_steps->clear();
+        ui->checkBox_keep_settings->setEnabled(false);
         ui->statusbar->showMessage("Starting firmware update...");
         qDebug() << "Starting firmware update with file:" << path;
     } else {
@@ -194,6 +220,7 @@ void MainWindow::finishTransfer(bool firmware, const TransferResult& result)
         ui->pushButton_browse->setEnabled(true);
         ui->pushButton_start_update->setEnabled(true);
         ui->text_firmware_file->setEnabled(true);
+        ui->checkBox_keep_settings->setEnabled(true);
         if (result.ok()) {
             ui->progressBar_firmware->setValue(static_cast<int>(kUploadBarMax));
             ui->statusbar->showMessage("Firmware update completed");

@@ -29,6 +29,7 @@ MainWindow::MainWindow(QWidget* parent)
     ui->progressBar_firmware->setEnabled(false);
     connect(ui->pushButton_browse, &QPushButton::clicked, this, &MainWindow::onBrowseClicked);
     connect(ui->pushButton_start_update, &QPushButton::clicked, this, &MainWindow::onStartUpdateClicked);
+    setUpUpdateSteps();
 
     ui->text_firmware_file_2->setEnabled(false);
     ui->pushButton_start_airport->setEnabled(false);
@@ -130,6 +131,7 @@ void MainWindow::onReconnectTriggered()
     setUnitActionsEnabled(true);
     showConnection();
     loadConfigFromDevice();
+    remindUnfinishedUpdate();
 }
 
 void MainWindow::showConnectionFailure(const operations::Connection& c)
@@ -182,8 +184,11 @@ void MainWindow::closeEvent(QCloseEvent* event)
     // and ending the program would cut it off with the flash partly written.
     if (transferRunning()) {
         QMessageBox::warning(this, tr("A transfer is in progress"),
-                             tr("Closing now would leave the unit's flash partly written. The window can be closed "
-                                "when the transfer has finished."),
+                             guidedUpdateRunning
+                                 ? tr("Closing now would stop the firmware update part way: the EFIS could be left "
+                                      "without its settings. The window can be closed when the update has finished.")
+                                 : tr("Closing now would leave the unit's flash partly written. The window can be "
+                                      "closed when the transfer has finished."),
                              QMessageBox::Ok);
         event->ignore();
         return;

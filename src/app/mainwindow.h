@@ -8,6 +8,7 @@
 #include <QThread>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -47,6 +48,8 @@ public:
     const std::set<settings_struct_index>& changedValues() const { return changed_values; }
     CommsManager* commsManager() const { return comms; }
     bool transferRunning() const { return !firmwareUploadThread.isNull() || !airportUploadThread.isNull(); }
+    // How long the guided firmware update waits for the unit to come back after its restart.
+    void setUpdateRestartTimeout(std::chrono::milliseconds timeout) { updateRestartTimeout = timeout; }
 
 protected:
     bool event(QEvent* event) override;
@@ -165,8 +168,27 @@ private:
     bool pickColor(QPushButton* button, uint32_t current, const char* caption, int r, int g, int b);
     void colorChanged(QPushButton* button, settings_struct_index index);
     void setSettingsActionsEnabled(bool enabled);
+    // The start actions' checks, in order; false (with the status saying why) when nothing may start.
+    bool transferMayStart(bool firmware);
     void startTransfer(bool firmware);
     void finishTransfer(bool firmware, const TransferResult& result);
+
+    // The guided firmware update (backup, upload, restart, restore): its step list, the question
+    // before it, the run on a worker thread and the result worded at its end.
+    void setUpUpdateSteps();
+    void startGuidedUpdate();
+    bool askUpdate(const operations::UpdateImage& image);
+    void updateStepStarted(operations::UpdateStep step);
+    void updateStepEnded(operations::UpdateStep step, bool ok);
+    void finishGuidedUpdate(const operations::UpdateResult& result);
+    int addUpdateLine(const QString& text, bool problem = false);
+    void setUpdateLine(int row, const QString& text, bool problem = false);
+    // Asks the connected unit which bank it would write, for the update question; only while no
+    // transfer uses the link.
+    void askFirmwareBank();
+    // After an update that lost the unit: once it is connected again, says that its settings were
+    // not restored and where the backup is.
+    void remindUnfinishedUpdate();
 
     // Settings files: where the dialogs start, and the form as a record (read as Save reads it,
     // into a copy).
@@ -200,4 +222,15 @@ private:
     QString lastSettingsFile;
     QPointer<QThread> firmwareUploadThread;
     QPointer<QThread> airportUploadThread;
+
+    // The guided firmware update.
+    bool guidedUpdateRunning = false;                      // firmwareUploadThread runs it
+    std::chrono::milliseconds updateRestartTimeout{60000}; // the wait for the restarted unit
+    QString firmwareBank;                                  // the bank the unit named, or empty
+    QString updateBackupPath;                              // the running update's backup
+    int updateStepRow = -1;                                // the running step's line
+    struct UnfinishedUpdate {
+        uint32_t serial = 0;
+        QString backup; // empty: none
+    } unfinishedUpdate;
 };

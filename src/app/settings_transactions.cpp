@@ -342,6 +342,7 @@ void MainWindow::onRebootClicked()
         ui->statusbar->showMessage("Error: Failed to send reboot command");
     } else {
         qDebug() << "Reboot command sent successfully";
+        firmwareBank.clear(); // a restart may start the image in that bank, and the unit names the other one
         ui->statusbar->showMessage("Reboot command sent to device");
     }
 }

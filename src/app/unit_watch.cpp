@@ -23,6 +23,7 @@ operations::Connection MainWindow::connectUnit()
     // The same manager is reopened on a reconnect: nothing else keeps a pointer that could dangle.
     // Our own lock goes first, or the new attempt would find the unit taken.
     loadedHeader = {};
+    firmwareBank.clear();
     comms->disconnect();
     unitLock.release();
     operations::Connection c = operations::connect_unit(comms, {std::nullopt, true, "efis-config"});
@@ -89,10 +90,10 @@ void MainWindow::onWatchTick()
     showConnection();
     // Edits not yet sent stay unless the user lets the unit's settings replace them; either way the
     // unit stays connected.
-    if (!changed_values.empty() && !confirmDiscardingEdits()) {
-        return;
+    if (changed_values.empty() || confirmDiscardingEdits()) {
+        loadConfigFromDevice();
     }
-    loadConfigFromDevice();
+    remindUnfinishedUpdate();
 }
 
 void MainWindow::unitDisconnected()
@@ -101,6 +102,7 @@ void MainWindow::unitDisconnected()
     comms->disconnect();
     unitLock.release();
     unit = {};
+    firmwareBank.clear();
     setUnitActionsEnabled(false);
     ui->statusbar->showMessage("Error: The EFIS was disconnected - it is reconnected when it is plugged in again");
 }

@@ -7,6 +7,10 @@
 
 class MainWindow;
 
+// The firmware tab's progress callback (fw_progress_callback_t): `user_data` is the run's
+// ThrottledUploadProgressCtx. Called on the worker thread; posts to the window.
+void post_firmware_upload_progress(uint32_t current, uint32_t total, int phase, void* user_data);
+
 inline constexpr uint32_t kUploadBarMax = 10000;
 inline constexpr uint32_t kEraseBarWeight = 1200; // erase fills 0..1200, the upload 1200..10000
 

@@ -240,6 +240,9 @@ UpdateResult update_firmware(CommsManager* comms, UnitLock* lock, const UnitIden
         return r;
     }
     r.backup_path = path.string();
+    if (observer.backup_written) {
+        observer.backup_written(r.backup_path);
+    }
     steps.done();
 
     // 3. The image into the bank the unit names.

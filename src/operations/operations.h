@@ -318,6 +318,9 @@ struct UpdateObserver {
     fw_progress_callback_t upload_progress = nullptr;
     void* upload_progress_user = nullptr;
     std::function<bool()> keep_waiting; // false stops the wait for the unit (a person gave up)
+    // The backup file, as soon as it is written (before the Backup step ends): a front end can
+    // name it while the rest runs.
+    std::function<void(const std::string& path)> backup_written;
 };
 
 enum class RestoreOutcome {

@@ -51,7 +51,8 @@ const char* const kObjects[][2] = {
     {"comboBox_temp", "QComboBox"}, {"label_map_view_2", "QLabel"}, {"comboBox_term_res", "QComboBox"},
     {"tab_update", "QWidget"}, {"frame", "QFrame"}, {"pushButton_browse", "QPushButton"},
     {"text_firmware_file", "QTextEdit"}, {"pushButton_start_update", "QPushButton"},
-    {"progressBar_firmware", "QProgressBar"}, {"pushButton_reboot", "QPushButton"}, {"tab_airportDB", "QWidget"},
+    {"progressBar_firmware", "QProgressBar"}, {"pushButton_reboot", "QPushButton"},
+    {"checkBox_keep_settings", "QCheckBox"}, {"listWidget_update_steps", "QListWidget"}, {"tab_airportDB", "QWidget"},
     {"frame_2", "QFrame"}, {"pushButton_browse_airports", "QPushButton"}, {"text_firmware_file_2", "QTextEdit"},
     {"pushButton_start_airport", "QPushButton"}, {"progressBar_airports", "QProgressBar"}, {"tab_cal", "QWidget"},
     {"frame_3", "QFrame"}, {"label_emitter_cat_2", "QLabel"}, {"pushButton_start_Pt_zerocal", "QPushButton"},
@@ -81,6 +82,7 @@ const char* const kTexts[][2] = {
     {"label_altitude_units", "Altitude Units"}, {"label_pressure_units", "Pressure Units"},
     {"label_temp_units", "Temperature Units"}, {"pushButton_browse", "Select Firmware File"},
     {"pushButton_start_update", "Start Update"}, {"pushButton_reboot", "Reboot EFIS"},
+    {"checkBox_keep_settings", "Back up the settings, restart the EFIS and restore them afterwards"},
     {"pushButton_browse_airports", "Select Airport DB File"}, {"pushButton_start_airport", "Start Transfer"},
     {"label_emitter_cat_2", "Perform Pitot Zero Point Calibration"}, {"pushButton_start_Pt_zerocal", "Start"},
 };

@@ -18,59 +18,11 @@
 #include "tests/support/window.h"
 
 using support::child;
+using support::MessageBoxes;
 using support::open_window;
 using support::status;
 
 namespace {
-
-// Answers every message box that shows while it lives, by clicking the button with the text
-// `answer` ("Escape" presses that key instead), and keeps what each box said.
-class MessageBoxes {
-public:
-    struct Seen {
-        QString title;
-        QString text;
-        QStringList buttons;
-        QString defaultButton;
-        QString escapeButton;
-    };
-
-    explicit MessageBoxes(const QString& answer)
-    {
-        timer_.setInterval(10);
-        QObject::connect(&timer_, &QTimer::timeout, [this, answer] {
-            for (QWidget* top : QApplication::topLevelWidgets()) {
-                auto* box = qobject_cast<QMessageBox*>(top);
-                if (box == nullptr || !box->isVisible() || box->property("answered").toBool()) {
-                    continue;
-                }
-                box->setProperty("answered", true);
-                Seen s{box->windowTitle(), box->text(), {}, {}, {}};
-                for (QAbstractButton* b : box->buttons()) {
-                    s.buttons << b->text();
-                }
-                s.defaultButton = box->defaultButton() != nullptr ? box->defaultButton()->text() : QString();
-                s.escapeButton = box->escapeButton() != nullptr ? box->escapeButton()->text() : QString();
-                seen.append(s);
-                if (answer == "Escape") {
-                    QTest::keyClick(box, Qt::Key_Escape);
-                    continue;
-                }
-                for (QAbstractButton* b : box->buttons()) {
-                    if (b->text() == answer) {
-                        b->click();
-                    }
-                }
-            }
-        });
-        timer_.start();
-    }
-
-    QList<Seen> seen;
-
-private:
-    QTimer timer_;
-};
 
 void import(MainWindow& w, const QString& path)
 {

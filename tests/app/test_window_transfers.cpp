@@ -2,6 +2,7 @@
 // throttled progress, finish handling, refusals and shutdown during a run.
 #include <QtTest>
 
+#include <QCheckBox>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -63,6 +64,8 @@ QString write_file(const QTemporaryDir& dir, const char* name, const std::vector
 
 void choose(MainWindow& w, const char* browse_button, const QString& path)
 {
+    // The plain uploads: the guided firmware update has tests of its own.
+    child<QCheckBox>(w, "checkBox_keep_settings")->setChecked(false);
     support::chooseFileInNextDialog(path);
     child<QPushButton>(w, browse_button)->click();
 }

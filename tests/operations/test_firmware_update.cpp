@@ -80,6 +80,7 @@ protected:
     {
         operations::UpdateObserver observer;
         observer.step_started = [this](UpdateStep s) { started.push_back(s); };
+        observer.backup_written = [this](const std::string& p) { backup_told = p; };
         return operations::update_firmware(&comms, &lock, identity, path, options, observer);
     }
 
@@ -100,6 +101,7 @@ protected:
     operations::UnitIdentity identity;
     operations::UpdateOptions options;
     std::vector<UpdateStep> started;
+    std::string backup_told;
 };
 
 TEST_P(FirmwareUpdate, SettingsResetByTheNewImageComeBackWordForWord)
@@ -133,7 +135,8 @@ TEST_P(FirmwareUpdate, SettingsResetByTheNewImageComeBackWordForWord)
     const SENSOR_CALIB_t calibration_after = unit->calibration();
     EXPECT_EQ(std::memcmp(&calibration_after, &calibration, sizeof calibration), 0); // never written
 
-    // The backup: a settings file with the calibration, where it should be.
+    // The backup: a settings file with the calibration, where it should be, named as it was written.
+    EXPECT_EQ(backup_told, r.backup_path);
     const std::filesystem::path backup(r.backup_path);
     EXPECT_EQ(backup.parent_path(), dir.path() / "backups" / "00C0FFEE");
     EXPECT_NE(backup.filename().string().find("-before-0.3.0.json"), std::string::npos) << backup;

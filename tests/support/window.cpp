@@ -29,6 +29,37 @@ void answerNextMessageBox(const QString& title, const QString& button)
         title);
 }
 
+MessageBoxes::MessageBoxes(const QString& answer)
+{
+    timer_.setInterval(10);
+    QObject::connect(&timer_, &QTimer::timeout, [this, answer] {
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(top);
+            if (box == nullptr || !box->isVisible() || box->property("answered").toBool()) {
+                continue;
+            }
+            box->setProperty("answered", true);
+            Seen s{box->windowTitle(), box->text(), {}, {}, {}};
+            for (QAbstractButton* b : box->buttons()) {
+                s.buttons << b->text();
+            }
+            s.defaultButton = box->defaultButton() != nullptr ? box->defaultButton()->text() : QString();
+            s.escapeButton = box->escapeButton() != nullptr ? box->escapeButton()->text() : QString();
+            seen.append(s);
+            if (answer == "Escape") {
+                QTest::keyClick(box, Qt::Key_Escape);
+                continue;
+            }
+            for (QAbstractButton* b : box->buttons()) {
+                if (b->text() == answer) {
+                    b->click();
+                }
+            }
+        }
+    });
+    timer_.start();
+}
+
 void chooseFileInNextDialog(const QString& path)
 {
     onNextDialog<QFileDialog>([path](QFileDialog* d) {

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QColor>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 
@@ -46,6 +47,27 @@ template <typename D, typename F> void onNextDialog(F act, const QString& title 
 
 // Clicks the button with the text `button` in the next message box titled `title`.
 void answerNextMessageBox(const QString& title, const QString& button);
+
+// Answers every message box that shows while it lives, by clicking the button with the text
+// `answer` ("Escape" presses that key instead), and keeps what each box said. Unlike
+// answerNextMessageBox it stops looking when it goes, and shows whether no box opened at all.
+class MessageBoxes {
+public:
+    struct Seen {
+        QString title;
+        QString text;
+        QStringList buttons;
+        QString defaultButton;
+        QString escapeButton;
+    };
+
+    explicit MessageBoxes(const QString& answer);
+
+    QList<Seen> seen;
+
+private:
+    QTimer timer_;
+};
 
 void chooseFileInNextDialog(const QString& path);
 void cancelNextFileDialog();
