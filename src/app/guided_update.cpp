@@ -276,6 +276,12 @@ QString failure_sentence(const operations::UpdateResult& r, std::chrono::millise
         return absence(r, timeout) + ". Its settings are in " + backup +
                "; once it is back, compare them with what it holds (File > Compare with File...)";
     case UpdateStep::Confirm:
+        if (!r.after.version_reported) {
+            return QString("The EFIS came back reporting no firmware version, as only firmware before 0.2.12 does, "
+                           "not %1: it did not start the new image. Its settings were left as they were; a backup "
+                           "of them is in %2")
+                .arg(version_of(r.image.version), backup);
+        }
         return QString("The EFIS came back with firmware %1, not %2: it did not start the new image. Its settings "
                        "were left as they were; a backup of them is in %3")
             .arg(version_of(r.after.firmware), version_of(r.image.version), backup);

@@ -172,6 +172,11 @@ std::string update_failure(const operations::UpdateResult& r, const std::string&
         return why + "; it was told to restart into the new image" + by_hand;
     }
     case operations::UpdateStep::Confirm:
+        if (!r.after.version_reported) {
+            return "the unit restarted reporting no firmware version, as only firmware before 0.2.12 does, not " +
+                   operations::release_text(r.image.version) +
+                   " from the image: it did not start the new image; its settings are as they were" + backup;
+        }
         return "the unit restarted with firmware " + operations::release_text(r.after.firmware) + ", not " +
                operations::release_text(r.image.version) +
                " from the image: it did not start the new image; its settings are as they were" + backup;

@@ -347,6 +347,10 @@ UpdateResult update_firmware(CommsManager* comms, UnitLock* lock, const UnitIden
             return r;
         }
         r.version_confirmed = true;
+    } else if (fwversion_ge(r.image.version, 0, 2, 12)) {
+        // Only firmware before 0.2.12 answers without its version: the unit runs its old image.
+        steps.fail();
+        return r;
     }
     steps.done();
 

@@ -191,9 +191,9 @@ TEST_P(FirmwareUpdate, AUnitThatKeepsItsOldImageIsAFailureNamingBoth)
         EXPECT_EQ(operations::release_text(r.after.firmware), "0.2.12");
         EXPECT_EQ(operations::release_text(r.image.version), "0.3.0");
     } else {
-        // A legacy unit states no version: it cannot be confirmed, which is not a failure.
-        ASSERT_TRUE(r.ok());
-        EXPECT_FALSE(r.version_confirmed);
+        // Still answering as only firmware before 0.2.12 does: not the 0.3.0 of the image.
+        EXPECT_EQ(r.step, UpdateStep::Confirm);
+        EXPECT_FALSE(r.after.version_reported);
     }
     EXPECT_EQ(sent(GetParam().set_id), 0u);
     const Settings_t after = unit->stored_settings();
@@ -275,6 +275,18 @@ TEST_P(FirmwareUpdate, ACalibrationChangedByTheNewImageIsAWarning)
     EXPECT_EQ(r.calibration_changes[0].index, uint32_t{MMC_INITIAL_B_VECTOR_0_INDEX});
     EXPECT_EQ(r.calibration_changes[0].after, 0x3F800001u);
     EXPECT_STREQ(settings_file::calibration_block(r.calibration_changes[0].index), "magnetometer");
+}
+
+TEST_P(FirmwareUpdate, OlderFirmwareOnALegacyUnitCannotBeConfirmedAndThatIsNoFailure)
+{
+    if (GetParam().generation != sim::Generation::Legacy) {
+        GTEST_SKIP() << "only a legacy unit states no version";
+    }
+    connect();
+    const operations::UpdateResult r = update(image(0x00020B00)); // 0.2.11 answers as its generation does
+    ASSERT_TRUE(r.ok()) << static_cast<int>(r.step);
+    EXPECT_FALSE(r.version_confirmed);
+    EXPECT_EQ(unit->config().version.version, 0x00020B00u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, FirmwareUpdate, ::testing::ValuesIn(kGenerations),
