@@ -102,6 +102,11 @@ struct Outcome {
     void (*setup)(sim::VirtualUnit&) = nullptr;
 };
 
+void PrintTo(const Outcome& o, std::ostream* os)
+{
+    *os << o.name;
+}
+
 // A legacy unit beside the demo unit.
 std::shared_ptr<sim::VirtualUnit> plug_second()
 {
