@@ -1,475 +1,439 @@
-// efis-cli end to end against the virtual unit, in both firmware generations: every command and
-// exit status, restores that leave the unit holding exactly the file's words after one accepted
-// save, refusals that send nothing, and JSON output with nothing else on standard output.
+// efis-cli in the test's own process against the demo unit: each outcome kind's exit status, line,
+// stream and what of the unit it may touch; then what only efis-cli words: help, JSON forms, a unit
+// without a version, choosing a unit, the identity a restore keeps, Ctrl-C and upload progress.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
-#include <cstring>
-#include <filesystem>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <fstream>
-#include <initializer_list>
-#include <random>
+#include <functional>
 #include <sstream>
-#include <string>
-#include <vector>
+#include <thread>
 
 #include "cli/cli.h"
-#include "comms/can_msg_ids.h"
-#include "efis_shared/get_set.h"
-#include "settings_file/settings_file.h"
-#include "tests/cli/cli_harness.h"
+#include "operations/operations.h"
 #include "tests/support/files.h"
 #include "tests/support/unit.h"
 
 namespace {
 
-using cli_test::cli;
-using cli_test::contains;
-using cli_test::Result;
+using enum sim::FaultKind;
 
-using efis_cli::Streams;
-using sim::FaultKind;
+// The demo unit's identifiers (firmware 0.2.12).
+constexpr uint32_t kRequestValue = 0x370;
+constexpr uint32_t kSetValue = 0x390;
+constexpr uint32_t kSave = 0x3A0;
+constexpr uint32_t kFlashWrite = 0x420;
 
-// Which firmware the unit runs, and the identifiers it then expects.
-struct Generation {
-    const char* name;
-    sim::UnitConfig config;
-    uint32_t set_id;
-    uint32_t save_id;
-    uint32_t reboot_id;
-    uint32_t flash_write_id;
-    const char* label;
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
 };
 
-void PrintTo(const Generation& g, std::ostream* os)
+Result cli(std::vector<std::string> args, bool terminal = false, const char* program = "efis-cli")
 {
-    *os << g.name;
+    std::ostringstream out;
+    std::ostringstream err;
+    args.insert(args.begin(), program);
+    const int status = efis_cli::run(args, {out, err, terminal});
+    return {status, out.str(), err.str()};
 }
 
-const Generation kGenerations[] = {
-    {"current", {sim::Generation::Current, {0x00020C00}, 0x00C0FFEE}, 0x390, 0x3A0, 0x3B0, 0x420, "current"},
-    {"patch11", {sim::Generation::Current, {0x00020B00}, 0x00C0FFEE}, 0x378, 0x379, 0x399, 0x415, "legacy"},
-    {"legacy", {sim::Generation::Legacy, {0}, 0x00C0FFEE}, 0x378, 0x379, 0x399, 0x415, "legacy"},
-};
-
-// A record unlike the demo unit's in every setting, awkward words included.
-Settings_t other_record(uint32_t seed)
+bool contains(const std::string& text, const std::string& part)
 {
-    std::mt19937 rng(seed);
-    Settings_t r{};
-    uint32_t w = kSettingsMagic;
-    settings_set_value(&r, SETTINGS_MAGIC_NUM, &w);
-    w = 1;
-    settings_set_value(&r, SETTINGS_VERSION, &w);
-    w = kSettingsCrcMaxWords;
-    settings_set_value(&r, SETTINGS_NUM_ELEMENTS, &w);
-    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
-        w = i % 7 == 0 ? 0xFFFFFFFFu : rng();
-        settings_set_value(&r, static_cast<settings_struct_index>(i), &w);
-    }
-    return r;
+    return text.find(part) != std::string::npos;
 }
 
-class Cli : public ::testing::TestWithParam<Generation> {
+sim::Fault fault(sim::FaultKind kind, uint32_t id, int skip = 0, uint32_t param = 0)
+{
+    return sim::Fault{kind, id, skip, -1, param, -1};
+}
+
+// The demo unit alone on the bus, and a directory for the command's files and the backups.
+class CliTest : public ::testing::Test {
 protected:
-    void SetUp() override { attach(GetParam().config); }
-    void TearDown() override
+    void SetUp() override
     {
-        sim::refuse_opens(L"");
-        sim::unplug_all();
-    }
-
-    // The demo unit, speaking the given generation, alone on the bus.
-    void attach(const sim::UnitConfig& config)
-    {
+        setenv("XDG_STATE_HOME", path("state").c_str(), 1);
         unit = support::plug_demo_unit();
-        unit->set_generation(config.generation);
-        unit->set_version(config.version.major, config.version.minor, config.version.patch);
     }
+    void TearDown() override { sim::refuse_opens(L""); }
 
-    std::string path(const char* name) const { return (dir.path() / name).string(); }
-
-    void write(const std::string& file, const std::string& text) const { std::ofstream(file) << text; }
-
-    // Frames the tool sent with this identifier.
-    size_t sent(uint32_t id) const
+    std::string path(const std::string& name) const { return (dir.path() / name).string(); }
+    std::string settings_file(const std::string& name, const std::string& settings, const std::string& more = "") const
     {
-        size_t n = 0;
-        for (const COMMS_MSG_t& f : unit->requests()) {
-            n += f.can_ID == id ? 1 : 0;
-        }
-        return n;
+        std::ofstream(path(name)) << R"({"format": "efis-config settings", "format_version": 1, )" << more
+                                  << R"("settings": )" << settings << "}";
+        return path(name);
     }
-
-    std::vector<uint32_t> set_indices() const
+    // A firmware image whose header announces `size` bytes; `data` follow it.
+    std::string image(const std::string& name, uint32_t version, uint32_t size = 3200, uint32_t data = 3200) const
     {
-        std::vector<uint32_t> out;
-        for (const COMMS_MSG_t& f : unit->requests()) {
-            if (f.can_ID == GetParam().set_id) {
-                out.push_back(f.data[0]);
-            }
-        }
-        return out;
+        firmware_header_t h{};
+        h.magic = 0x46575631;
+        h.version = version;
+        h.total_size = h.plaintext_size = h.encrypted_size = size;
+        return dir.write(name, support::firmware_image(h, support::pattern(data)));
     }
-
-    static uint32_t word(const Settings_t& r, uint32_t i)
-    {
-        return settings_get_value(&r, static_cast<settings_struct_index>(i));
-    }
+    size_t sent(uint32_t id) const { return support::count_requests(*unit, id); }
 
     support::TempDir dir;
     std::shared_ptr<sim::VirtualUnit> unit;
 };
 
-TEST_P(Cli, InfoInTextAndJson)
-{
-    const Result text = cli({"info"});
-    EXPECT_EQ(text.status, 0) << text.err;
-    EXPECT_TRUE(contains(text.out, "serial:          0x00C0FFEE")) << text.out;
-    EXPECT_TRUE(contains(text.out, std::string("generation:      ") + GetParam().label)) << text.out;
-    EXPECT_TRUE(contains(text.out, "(verifies)")) << text.out;
-    const bool legacy_reply = GetParam().config.generation == sim::Generation::Legacy;
-    EXPECT_EQ(contains(text.out, "firmware:        not reported (legacy identity reply)"), legacy_reply) << text.out;
+enum class Reach { Nothing, Reads, Writes }; // what of the unit a command may touch
+using enum Reach;
+constexpr bool kOut = true; // the line is on standard output
+constexpr bool kErr = false;
 
-    const Result json = cli({"info", "--json"});
-    ASSERT_EQ(json.status, 0) << json.err;
-    const auto j = nlohmann::json::parse(json.out);
-    EXPECT_EQ(j["serial"], "0x00C0FFEE");
-    EXPECT_EQ(j["generation"], GetParam().label);
-    EXPECT_EQ(j["record_version"], 1);
-    EXPECT_EQ(j["num_elements"], 31);
-    EXPECT_EQ(j["checksum_ok"], true);
-    // A legacy identity reply states no version: null, never a made-up 0.0.0.
-    if (legacy_reply) {
-        EXPECT_TRUE(j["firmware"].is_null()) << j;
-        EXPECT_TRUE(j["rc"].is_null()) << j;
-    } else {
-        EXPECT_EQ(j["firmware"], GetParam().config.version.patch == 12 ? "0.2.12" : "0.2.11");
-    }
-    EXPECT_TRUE(json.err.empty()) << json.err;
-}
-
-TEST_P(Cli, JsonOutputsAreJsonAlone)
-{
-    for (const auto& args : std::vector<std::vector<std::string>>{{"info", "--json"},
-                                                                  {"settings", "show", "--json"},
-                                                                  {"settings", "backup", "-"},
-                                                                  {"-v", "info", "--json"}}) {
-        const Result r = cli(args);
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(nlohmann::json::accept(r.out)) << r.out;
-    }
-    // The device layer's lines appear on standard error, and only with --verbose.
-    EXPECT_TRUE(cli({"info"}).err.empty());
-    EXPECT_TRUE(contains(cli({"-v", "info"}).err, "Successfully connected to USB HID device"));
-}
-
-TEST_P(Cli, ShowBackupDiffSetRoundTrip)
-{
-    const Result show = cli({"settings", "show"});
-    ASSERT_EQ(show.status, 0) << show.err;
-    EXPECT_TRUE(contains(show.out, "vne")) << show.out;
-    EXPECT_TRUE(contains(show.out, "\"N12345\"")) << show.out;
-    EXPECT_TRUE(contains(show.out, "11-13")) << show.out;
-
-    const std::string backup = path("backup.json");
-    ASSERT_EQ(cli({"settings", "backup", backup}).status, 0);
-    EXPECT_EQ(cli({"settings", "diff", backup}).status, 0);
-
-    unit->clear_log();
-    const Result set = cli({"settings", "set", "vne=150", "sky_color_upper=#112233", "registration=G-ABCD"});
-    ASSERT_EQ(set.status, 0) << set.err;
-    EXPECT_TRUE(contains(set.out, "vne: 160 -> 150")) << set.out;
-    EXPECT_EQ(set_indices(), (std::vector<uint32_t>{6, 11, 12, 13, 14}));
-    EXPECT_EQ(sent(GetParam().save_id), 1u);
-    ASSERT_EQ(unit->saves().size(), 1u);
-    EXPECT_TRUE(unit->saves()[0].committed);
-    EXPECT_EQ(unit->stored_settings().vspeeds.Vne, 150);
-    EXPECT_EQ(std::string(unit->stored_settings().registration), "G-ABCD");
-
-    const Result diff = cli({"settings", "diff", backup});
-    EXPECT_EQ(diff.status, 1);
-    EXPECT_EQ(diff.out, "vne: unit 150, file 160\n"
-                        "registration: unit \"G-ABCD\", file \"N12345\"\n"
-                        "sky_color_upper: unit \"#112233\", file \"#3c78d8\"\n");
-}
-
-TEST_P(Cli, RestoreOntoAnotherRecordLeavesExactlyTheFilesWords)
-{
-    const std::string backup = path("demo.json");
-    ASSERT_EQ(cli({"settings", "backup", backup}).status, 0);
-    const Settings_t demo = unit->stored_settings();
-
-    unit->load_settings(other_record(3));
-    unit->clear_log();
-    const Result r = cli({"settings", "restore", backup});
-    ASSERT_EQ(r.status, 0) << r.err;
-    ASSERT_EQ(unit->saves().size(), 1u);
-    EXPECT_TRUE(unit->saves()[0].committed);
-    const Settings_t stored = unit->stored_settings();
-    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
-        EXPECT_EQ(word(stored, i), word(demo, i)) << "index " << i;
-    }
-    EXPECT_EQ(stored.crc32, unit->saves()[0].crc_received);
-    EXPECT_EQ(sent(GetParam().save_id), 1u);
-
-    // Nothing left to do: nothing is sent, nothing committed again.
-    unit->clear_log();
-    const Result again = cli({"settings", "restore", backup});
-    EXPECT_EQ(again.status, 0);
-    EXPECT_TRUE(set_indices().empty());
-    EXPECT_EQ(unit->saves().size(), 1u);
-}
-
-TEST_P(Cli, PartialFileChangesOnlyItsSettings)
-{
-    const Settings_t before = unit->stored_settings();
-    const std::string file = path("fleet.json");
-    write(file, R"({"format": "efis-config settings", "format_version": 1,
-                    "settings": {"vne": 155, "vs0": 45, "pitch_correction": -1.5, "termination_resistor": false}})");
-    unit->clear_log();
-    const Result r = cli({"settings", "restore", file});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(set_indices(), (std::vector<uint32_t>{6, 26, 34})); // vs0 already 45
-    const Settings_t after = unit->stored_settings();
-    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
-        if (i != 6 && i != 26 && i != 34) {
-            EXPECT_EQ(word(after, i), word(before, i)) << "index " << i;
-        }
-    }
-    EXPECT_EQ(after.vspeeds.Vne, 155);
-    EXPECT_EQ(after.pitch_correction, -1.5f);
-    EXPECT_EQ(after.enable_term_resistor, 0u);
-}
-
-TEST_P(Cli, RefusedWriteCommitsNothing)
-{
-    const Settings_t before = unit->stored_settings();
-    unit->inject(sim::Fault{FaultKind::Nack, GetParam().set_id, 1, 1, 0, -1});
-    unit->clear_log();
-    const Result r = cli({"settings", "set", "vne=150", "vfe=90", "vlo=110"});
-    EXPECT_EQ(r.status, 4);
-    EXPECT_TRUE(contains(r.err, "vne (index 6)")) << r.err;
-    EXPECT_TRUE(contains(r.err, "nothing was committed")) << r.err;
-    EXPECT_EQ(set_indices(), (std::vector<uint32_t>{4, 6}));
-    EXPECT_EQ(sent(GetParam().save_id), 0u);
-    EXPECT_TRUE(unit->saves().empty());
-    const Settings_t after = unit->stored_settings();
-    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
-    EXPECT_TRUE(r.out.empty()) << r.out;
-}
-
-TEST_P(Cli, FailedCommitIsAFailure)
-{
-    // The save is answered by the erase acknowledgement and then a refusal.
-    unit->inject(sim::Fault{FaultKind::Nack, GetParam().save_id, 0, 1, 0, -1});
-    const Result r = cli({"settings", "set", "vne=150"});
-    EXPECT_EQ(r.status, 4);
-    EXPECT_TRUE(contains(r.err, "not committed")) << r.err;
-    EXPECT_TRUE(r.out.empty());
-}
-
-TEST_P(Cli, RefusalsSendNothing)
-{
-    const std::string bad = path("bad.json");
-    write(bad, R"({"format": "efis-config settings", "format_version": 1, "settings": {"vne": 300}})");
-    const std::string other_version = path("v2.json");
-    write(other_version, R"({"format": "efis-config settings", "format_version": 1, "record": {"version": 2},
-                             "settings": {"vne": 150}})");
-    struct Row {
-        std::vector<std::string> args;
-        int status;
-        const char* message;
-    };
-    const Row rows[] = {
-        {{"settings", "restore", bad}, 5, "settings.vne: 300 is outside 0..255"},
-        {{"settings", "diff", bad}, 5, "settings.vne"},
-        {{"settings", "restore", path("missing.json")}, 5, "cannot open"},
-        {{"settings", "set", "vne=300"}, 5, "vne: 300"},
-        {{"settings", "set", "speed=100"}, 5, "no setting 'speed'"},
-        {{"settings", "set", "vne=100", "vne=110"}, 5, "given twice"},
-        {{"settings", "restore", other_version}, 5, "version 2"},
-        {{"settings", "restore", "--dry-run", other_version}, 5, "--force"},
-    };
-    for (const Row& row : rows) {
-        unit->clear_log();
-        const Result r = cli(row.args);
-        EXPECT_EQ(r.status, row.status) << row.args.back() << ": " << r.err;
-        EXPECT_TRUE(contains(r.err, row.message)) << r.err;
-        EXPECT_TRUE(set_indices().empty()) << row.args.back();
-        EXPECT_EQ(sent(GetParam().save_id), 0u);
-    }
-    const Result forced = cli({"settings", "restore", "--force", other_version});
-    EXPECT_EQ(forced.status, 0) << forced.err;
-    EXPECT_EQ(unit->stored_settings().vspeeds.Vne, 150);
-}
-
-TEST_P(Cli, DryRunSendsNothing)
-{
-    unit->clear_log();
-    const Result r = cli({"settings", "set", "--dry-run", "vne=150", "map_orientation=north_up"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "would send vne: 160 -> 150\nwould send map_orientation: \"track_up\" -> \"north_up\"\n");
-    EXPECT_TRUE(set_indices().empty());
-    EXPECT_EQ(sent(GetParam().save_id), 0u);
-}
-
-TEST_P(Cli, Reboot)
-{
-    unit->clear_log();
-    EXPECT_EQ(cli({"reboot"}).status, 0);
-    EXPECT_EQ(unit->last_reboot_byte(), 0x48);
-    EXPECT_EQ(sent(GetParam().reboot_id), 1u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Generations, Cli, ::testing::ValuesIn(kGenerations),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-class CliConnection : public Cli {};
-
-TEST_P(CliConnection, EveryWayOfNotReachingTheUnit)
-{
-    sim::unplug_all();
-    Result r = cli({"info"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_TRUE(contains(r.err, "no EFIS unit found")) << r.err;
-
-    attach(GetParam().config);
-    sim::refuse_opens(L"Failed to open a device with path 'sim:0': Permission denied");
-    r = cli({"settings", "show"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_TRUE(contains(r.err, "found but could not be opened")) << r.err;
-    EXPECT_TRUE(contains(r.err, "Permission denied")) << r.err;
-    EXPECT_TRUE(contains(r.err, "udev")) << r.err;
-    sim::refuse_opens(L"");
-
-    unit->inject(sim::Fault{FaultKind::Ignore, sim::kAnyId, 0, -1, 0, -1});
-    r = cli({"reboot"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_TRUE(contains(r.err, "did not answer the identity request")) << r.err;
-    EXPECT_TRUE(r.out.empty());
-}
-
-TEST_P(CliConnection, UnitThatStopsAnswering)
-{
-    unit->inject(sim::Fault{FaultKind::NoReply, sim::kAnyId, 12, -1, 0, -1});
-    const Result r = cli({"settings", "show"});
-    EXPECT_EQ(r.status, 4);
-    EXPECT_TRUE(contains(r.err, "did not answer the read")) << r.err;
-    EXPECT_TRUE(r.out.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(Generations, CliConnection, ::testing::Values(kGenerations[0], kGenerations[2]),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(CliUsage, StatusesOfTheCommandLineItself)
-{
-    EXPECT_EQ(cli({}).status, 2);
-    EXPECT_EQ(cli({"settings"}).status, 2);
-    EXPECT_EQ(cli({"settings", "restore"}).status, 2);
-    EXPECT_EQ(cli({"frobnicate"}).status, 2);
-    EXPECT_EQ(cli({"info", "--colour"}).status, 2);
-
-    const Result version = cli({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_TRUE(contains(version.out, "efis-cli ")) << version.out;
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--help"}, {"settings", "restore", "--help"}, {"firmware", "upload", "--help"}}) {
-        const Result help = cli(args);
-        EXPECT_EQ(help.status, 0);
-        EXPECT_TRUE(contains(help.out, "Usage")) << help.out;
-    }
-    EXPECT_TRUE(contains(cli({"settings", "restore", "--help"}).out, "--dry-run"));
-}
-
-// Firmware images and airport databases, with and without a unit.
-class CliTransfers : public Cli {
-protected:
-    std::string image(const char* name, uint32_t total_size, uint32_t encrypted_size, size_t data)
-    {
-        return dir.write(name, support::firmware_image(header(total_size, encrypted_size), support::pattern(data)));
-    }
-    static firmware_header_t header(uint32_t total_size, uint32_t encrypted_size)
-    {
-        firmware_header_t h{};
-        h.magic = 0x0BADF00D;
-        h.total_size = total_size;
-        h.encrypted_size = encrypted_size;
-        return h;
-    }
+struct Outcome {
+    const char* name;
+    const char* args; // "@x" is the file x of the test's directory
+    int status;
+    bool on_out;
+    Reach reach;
+    const char* line;
+    void (*setup)(sim::VirtualUnit&) = nullptr;
 };
 
-TEST_P(CliTransfers, FirmwareCheckNeedsNoUnit)
+void PrintTo(const Outcome& o, std::ostream* os)
+{
+    *os << o.name;
+}
+
+// A legacy unit beside the demo unit.
+std::shared_ptr<sim::VirtualUnit> plug_second()
+{
+    auto second = sim::make_demo_unit();
+    second->set_serial(0x0BADF00D);
+    second->set_generation(sim::Generation::Legacy);
+    sim::plug(second);
+    return second;
+}
+
+template <sim::FaultKind K, uint32_t Id, int Skip = 0> void inject(sim::VirtualUnit& u)
+{
+    u.inject(fault(K, Id, Skip));
+}
+
+void acks_but_keeps(sim::VirtualUnit& u)
+{
+    inject<AckNoStore, kSetValue>(u);
+    inject<SaveUnchecked, kSave>(u);
+}
+
+// Restarts in 200 ms; a new image finds a blank record, of version 2 with the new layout.
+template <bool NewLayout = false> void restarts(sim::VirtualUnit& u)
+{
+    u.set_restart_time(std::chrono::milliseconds(200));
+    u.set_update_resets_settings(true);
+    u.set_update_record_version(NewLayout ? std::optional<uint32_t>(2) : std::nullopt);
+}
+
+// Runs 0.3.0, and starts no other image unless Starts.
+template <bool Starts = true> void at_0_3_0(sim::VirtualUnit& u)
+{
+    u.set_version(0, 3, 0);
+    restarts(u);
+    u.set_reject_images(!Starts);
+}
+
+const Outcome kOutcomes[] = {
+    {"info", "info", 0, kOut, Reads, "serial:          0x00C0FFEE\n"},
+    {"diff_same", "settings diff @vne160.json", 0, kErr, Reads, "vne160.json (1 compared)\n"},
+    {"diff_differs", "settings diff @vne150.json", 1, kOut, Reads, "vne: unit 160, file 150\n"},
+    {"set", "settings set vne=150", 0, kOut, Writes, "vne: 160 -> 150\n"},
+    {"set_dry_run", "settings set --dry-run vne=150", 0, kOut, Reads, "would send vne: 160 -> 150\n"},
+    {"restore_dry_run", "settings restore --dry-run @vne150.json", 0, kOut, Reads, "would send vne: 160 -> 150\n"},
+    {"nothing_to_do", "settings set vne=160", 0, kErr, Reads, "every setting given; nothing was sent.\n"},
+    {"beyond_window", "settings set vne=250", 0, kErr, Writes, "note: vne 250 is beyond what the window offers"},
+    {"forced", "settings set --force vs1=140", 0, kErr, Writes, "--force asks:\n  vs1 140 is not below vn0 130\n"},
+    {"plausible_after", "settings set vs1=140 vn0=150", 0, kOut, Writes, "vn0: 130 -> 150\n"},
+    {"update", "firmware update @good.bin", 0, kOut, Writes,
+     "Firmware 0.3.1 is running on unit 0x00C0FFEE; 31 setting(s) restored and verified; calibration", restarts<false>},
+    {"no_restore", "firmware update --no-restore @good.bin", 0, kOut, Writes,
+     "; settings not restored (--no-restore); ", restarts},
+    {"new_layout", "firmware update @good.bin", 0, kErr, Writes,
+     "warning: the new firmware lays its settings out anew (record version 1 -> 2)", restarts<true>},
+    {"restore_forced", "settings restore --force @v2.json", 0, kErr, Writes, "restoring it as --force asks\n"},
+    {"reboot", "reboot", 0, kErr, Reads, "Reboot command sent to unit 0x00C0FFEE; it restarts into its boot loader\n"},
+    {"version", "--version", 0, kOut, Nothing, "efis-cli "},
+    {"check", "firmware check @good.bin", 0, kOut, Nothing, "verdict:         the upload accepts this image\n"},
+
+    {"unknown_option", "info --colour", 2, kErr, Nothing, "--colour"},
+    {"bad_serial", "--serial C0FFEE! info", 2, kErr, Nothing, "'C0FFEE!' is not a serial number"},
+    {"typo", "-q setting show", 2, kErr, Nothing, "efis-cli: unknown command 'setting' (did you mean 'settings'?)\n"},
+    {"typo_below", "--serial 1 firmware uplaod x", 2, kErr, Nothing, "(did you mean 'firmware upload'?)\n"},
+    {"unknown", "frobnicate", 2, kErr, Nothing, "efis-cli: unknown command 'frobnicate' (see efis-cli --help)\n"},
+
+    {"no_unit", "info", 3, kErr, Nothing, "efis-cli: no EFIS unit found (USB 1209:EF15, usage page 0xFF00)",
+     [](sim::VirtualUnit&) { sim::unplug_all(); }},
+    {"not_openable", "settings show", 3, kErr, Nothing, "opened: Permission denied\nWithout the udev rule only root",
+     [](sim::VirtualUnit&) { sim::refuse_opens(L"Permission denied"); }},
+    {"no_identity", "reboot", 3, kErr, Reads, "the identity request (WHOAMI)", inject<Ignore, sim::kAnyId>},
+    {"several", "info", 3, kErr, Nothing, "2 EFIS units found; choose one with --serial: 0x00C0FFEE, 0x0BADF00D\n",
+     [](sim::VirtualUnit&) { plug_second(); }},
+    {"no_match", "--serial 0x1 info", 3, kErr, Nothing, "no EFIS unit with serial 0x00000001 found\n"},
+
+    {"write_refused", "settings set vne=150", 4, kErr, Writes, "did not accept vne (index 6); nothing was committed",
+     inject<Nack, kSetValue>},
+    {"commit_refused", "settings set vne=150", 4, kErr, Writes, "sent but not committed: ", inject<Nack, kSave>},
+    {"read_back_differs", "settings set vne=150", 4, kErr, Writes,
+     "committed, but vne (index 6) reads back as 0x000000A0 instead of 0x00000096\n", acks_but_keeps},
+    {"read_unanswered", "settings show", 4, kErr, Reads, "the unit did not answer the read of vne (index 6)\n",
+     inject<NoReply, kRequestValue, 10>},
+    {"upload_nack", "firmware upload @good.bin", 4, kErr, Writes,
+     "firmware upload failed: ", inject<Nack, kFlashWrite, 10>},
+    {"not_started", "firmware update --allow-downgrade @fw-0.2.12.bin", 4, kErr, Writes,
+     "restarted with firmware 0.3.0, not 0.2.12 from the image: it did not start the new image", at_0_3_0<false>},
+    {"timeout", "firmware update --timeout 0.5 @good.bin", 4, kErr, Writes,
+     "within 0.5 s of its restart; it was told to restart into the new image; once it is back, finish by hand",
+     [](sim::VirtualUnit& u) { u.set_restart_time(std::chrono::seconds(30)); }},
+
+    {"file_out_of_range", "settings restore @bad.json", 5, kErr, Nothing, "bad.json: settings.vne: 300 is outside 0"},
+    {"file_missing", "settings diff @missing.json", 5, kErr, Nothing, "missing.json: cannot open"},
+    {"unknown_setting", "settings set vnee=170", 5, kErr, Nothing, "no setting 'vnee'; did you mean 'vne'?\n"},
+    {"given_twice", "settings set vne=100 vne=110", 5, kErr, Nothing, "efis-cli: vne: given twice\n"},
+    {"implausible", "settings set vs1=140", 5, kErr, Reads,
+     "nothing was sent (--force sends them all the same):\n  vs1 140 is not below vn0 130\n"},
+    {"implausible_dry_run", "settings set --dry-run vs1=140", 5, kErr, Reads, "  vs1 140 is not below vn0 130\n"},
+    {"implausible_file", "settings restore @slow.json", 5, kErr, Reads, "  vs0 90 is above vs1 50\n  vs0 90 is not"},
+    {"record_version", "settings restore @v2.json", 5, kErr, Reads,
+     "holds a record of version 2, the unit keeps version 1; nothing was sent (--force restores it all"},
+    {"check_short", "firmware check @short.bin", 5, kOut, Nothing, "length:          short by 1 bytes\n"},
+    {"check_large", "firmware check @large.bin", 5, kOut, Nothing, "blocks needed:   65 of 64 in a bank (does not"},
+    {"downgrade", "firmware update @fw-0.2.12.bin", 5, kErr, Reads,
+     "holds firmware 0.2.12, older than the unit's 0.3.0; nothing was sent (--allow-downgrade", at_0_3_0<>},
+    {"upload_short", "firmware upload @short.bin", 5, kErr, Nothing, "; nothing was sent\n"},
+    {"upload_empty", "airports upload @empty.db", 5, kErr, Nothing, "empty.db: the file is empty; nothing was sent\n"},
+    {"unversioned", "firmware update @fw-0.bin", 5, kErr, Nothing, "the image states no firmware version"},
+};
+
+class Outcomes : public CliTest, public ::testing::WithParamInterface<Outcome> {};
+
+TEST_P(Outcomes, StatusLineAndStream)
+{
+    settings_file("vne150.json", R"({"vne": 150})");
+    settings_file("vne160.json", R"({"vne": 160})");
+    settings_file("bad.json", R"({"vne": 300})");
+    settings_file("slow.json", R"({"vs0": 90})");
+    settings_file("v2.json", R"({"vne": 150})", R"("record": {"version": 2}, )");
+    image("good.bin", 0x00030100);
+    image("short.bin", 0x00030100, 3200, 3199);
+    image("large.bin", 0x00030100, 64 * 65536 + 1, 100);
+    image("fw-0.bin", 0);
+    image("fw-0.2.12.bin", 0x00020C00);
+    dir.write("empty.db", {});
+    const Outcome& o = GetParam();
+    if (o.setup != nullptr) {
+        o.setup(*unit);
+    }
+    unit->clear_log();
+    std::vector<std::string> args;
+    std::istringstream words(o.args);
+    for (std::string a; words >> a;) {
+        args.push_back(a[0] == '@' ? path(a.substr(1)) : a);
+    }
+    const Result r = cli(args);
+    EXPECT_EQ(r.status, o.status) << r.out << r.err;
+    EXPECT_TRUE(contains(o.on_out ? r.out : r.err, o.line)) << "out:\n" << r.out << "err:\n" << r.err;
+    if (!o.on_out && o.status >= 2) {
+        EXPECT_EQ(r.out, "") << "a failure prints no result";
+    }
+    if (o.reach == Nothing) {
+        EXPECT_TRUE(unit->requests().empty());
+    } else if (o.reach == Reads) {
+        EXPECT_EQ(sent(kSetValue) + sent(kSave) + sent(kFlashWrite), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, Outcomes, ::testing::ValuesIn(kOutcomes),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CliHelp, ExitStatusesOnceAndEachCommandsOwnUnderItsName)
+{
+    const Result top = cli({"--help"}, false, "/usr/local/bin/efis-cli");
+    EXPECT_TRUE(contains(top.out, "Usage: efis-cli [OPTIONS]") && contains(top.out, "  130  stopped by Ctrl-C"));
+    for (const char* command : {"diff", "set"}) {
+        const Result r = cli({"settings", command, "--help"}, false, "./build/efis-cli-sim");
+        EXPECT_TRUE(contains(r.out, std::string("Usage: efis-cli-sim settings ") + command)) << r.out;
+        EXPECT_TRUE(contains(r.out, command[0] == 'd' ? "Exit status: 0, 1, 3, 4, 5 (see efis-cli-sim --help)"
+                                                      : "Exit status: 0, 3, 4, 5, 130 (see efis-cli-sim --help)"));
+        EXPECT_FALSE(contains(r.out, "130  stopped")) << r.out;
+    }
+    // A command's own arguments are not commands.
+    EXPECT_FALSE(contains(cli({"firmware", "check", "missing.bin", "setting"}).err, "unknown command"));
+}
+
+TEST_F(CliTest, JsonFormsAreJsonAloneOnStandardOutput)
+{
+    const Result info = cli({"-v", "info", "--json"});
+    EXPECT_EQ(nlohmann::json::parse(info.out),
+              nlohmann::json::parse(R"({"serial": "0x00C0FFEE", "firmware": "0.2.12", "rc": 0, "generation": "current",
+                                       "record_version": 1, "num_elements": 31, "checksum_ok": true})"));
+    // The device layer's lines go to standard error, and only with --verbose.
+    EXPECT_TRUE(contains(info.err, "Successfully connected to USB HID device")) << info.err;
+    EXPECT_EQ(cli({"info"}).err, "");
+    EXPECT_EQ(nlohmann::json::parse(cli({"settings", "show", "--json"}).out)["settings"]["vne"], 160);
+
+    sim::unplug_all();
+    const auto all = nlohmann::json::parse(cli({"settings", "list", "--json"}).out); // no unit needed
+    ASSERT_EQ(all.size(), 34u);
+    EXPECT_EQ(all[11]["indices"], nlohmann::json::array({11, 12, 13}));
+    EXPECT_EQ(all[11]["identity"], true);
+    EXPECT_EQ(all[6]["window"][0]["maximum"], 240);
+    EXPECT_EQ(std::ranges::count(cli({"settings", "list"}).out, '\n'), 35) << "a header and 34 settings";
+}
+
+TEST_F(CliTest, AUnitThatReportsNoVersionIsSaidToBeOne)
+{
+    unit->set_generation(sim::Generation::Legacy);
+    const Result info = cli({"info"});
+    EXPECT_TRUE(contains(info.out, "firmware:        not reported (legacy identity reply)\ngeneration:      legacy\n"))
+        << info.out;
+    const auto j = nlohmann::json::parse(cli({"info", "--json"}).out);
+    EXPECT_TRUE(j["firmware"].is_null() && j["rc"].is_null()) << j;
+}
+
+TEST_F(CliTest, ListsNoneOneAndTwoAndOneInUseUnopened)
 {
     sim::unplug_all();
-    struct Row {
-        std::string file;
-        int status;
-        const char* line;
-    };
-    const Row rows[] = {
-        {image("good.bin", 3000, 3000, 3000), 0, "the upload accepts this image"},
-        {image("short.bin", 3000, 3000, 2999), 5, "holds 2999 bytes after the header, but its header announces 3000"},
-        {image("large.bin", 64 * 65536 + 1, 100, 100), 5, "needs 65 blocks"},
-        {path("missing.bin"), 5, "cannot open"},
-    };
-    for (const Row& row : rows) {
-        const Result r = cli({"firmware", "check", row.file});
-        EXPECT_EQ(r.status, row.status) << row.file << r.out << r.err;
-        EXPECT_TRUE(contains(r.out + r.err, row.line)) << r.out << r.err;
+    Result r = cli({"list", "--json"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "[]\n");
+    EXPECT_TRUE(contains(r.err, "no EFIS unit found")) << r.err;
+
+    unit = support::plug_demo_unit();
+    EXPECT_EQ(cli({"list"}).out, "0x00C0FFEE  0.2.12        current  sim:00C0FFEE:0\n");
+    const auto second = plug_second();
+    EXPECT_EQ(nlohmann::json::parse(cli({"list", "--json"}).out)[1],
+              nlohmann::json::parse(R"({"serial": "0x0BADF00D", "firmware": null, "generation": "legacy",
+                                       "path": "sim:0BADF00D:0", "in_use_by": null})"));
+
+    const operations::LockAttempt held = operations::take_unit_lock("sim:0BADF00D:0", "efis-config");
+    const std::string holder = "efis-config (pid " + std::to_string(getpid()) + ")";
+    second->clear_log();
+    EXPECT_TRUE(contains(cli({"list"}).out, "0x0BADF00D  -             -        sim:0BADF00D:0  in use by " + holder));
+    r = cli({"--serial", "0x0BADF00D", "info"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(contains(r.err, "the EFIS unit sim:0BADF00D:0 is in use by " + holder + "\n")) << r.err;
+    EXPECT_TRUE(second->log().empty());
+}
+
+TEST_F(CliTest, SerialPicksOneOfTwoAndLeavesTheOtherAlone)
+{
+    const auto second = plug_second();
+    EXPECT_TRUE(contains(cli({"--serial", "c0ffee", "info"}).out, "serial:          0x00C0FFEE\n"));
+    EXPECT_TRUE(second->log().empty());
+    setenv("EFIS_SERIAL", "0x0BADF00D", 1);
+    unit->clear_log();
+    EXPECT_EQ(cli({"settings", "set", "vne=150"}).status, 0);
+    unsetenv("EFIS_SERIAL");
+    EXPECT_EQ(second->stored_settings().vspeeds.Vne, 150);
+    EXPECT_TRUE(unit->log().empty());
+}
+
+TEST_F(CliTest, WaitsForAUnitThatComesLaterAndGivesUp)
+{
+    sim::unplug_all();
+    EXPECT_EQ(cli({"--wait", "0.6", "info"}).status, 3);
+    sim::PresenceSchedule later;
+    later.present_after = std::chrono::milliseconds(1000);
+    unit->schedule_presence(later);
+    sim::plug(unit);
+    EXPECT_EQ(cli({"info"}).status, 3) << "no waiting without --wait";
+    EXPECT_EQ(cli({"--wait", "30", "info"}).status, 0);
+}
+
+TEST_F(CliTest, IdentityIsKeptFromAFileOfAnotherUnitOrOfNone)
+{
+    const char* identity = R"({"vne": 150, "registration": "G-ABCD", "ownship_icao": "ABCDEF"})";
+    for (const auto& [unit_block, why] : {std::pair{R"("unit": {"serial": "0x0BADF00D"}, )", "is from unit 0x0BADF00D"},
+                                          std::pair{"", "names no unit"}}) {
+        unit = support::plug_demo_unit();
+        const std::string file = settings_file("other.json", identity, unit_block);
+        EXPECT_TRUE(contains(cli({"settings", "restore", file}).err,
+                             std::string("note: kept registration, ownship_icao: the file ") + why +
+                                 " (use --include-identity to copy them)\n"));
+        EXPECT_FALSE(contains(cli({"settings", "restore", "--include-identity", file}).err, "kept"));
+        EXPECT_EQ(std::string(unit->stored_settings().registration), "G-ABCD");
     }
-    std::ofstream(path("tiny.bin")) << "abc";
-    const Result tiny = cli({"firmware", "check", path("tiny.bin")});
-    EXPECT_EQ(tiny.status, 5);
-    EXPECT_TRUE(contains(tiny.out, "fewer than the 64-byte firmware header")) << tiny.out;
 }
 
-TEST_P(CliTransfers, FirmwareUpload)
+// Presses Ctrl-C on the calling thread from another one, once per condition as soon as it holds
+// (each given 30 s); join it when the command is over. A press after that meets the test's handler.
+std::thread press_ctrl_c(std::vector<std::function<bool()>> conditions)
 {
-    unit->set_logging(false);
-    const std::string good = image("fw.bin", 5000, 5000, 5000);
-    const Result r = cli({"firmware", "upload", good});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(unit->flash(FW_BANK1_FIRST_BLOCK * MX25_BLOCK_SIZE, 5064),
-              support::firmware_image(header(5000, 5000), support::pattern(5000)));
-    EXPECT_TRUE(unit->nor_faults().empty());
-    // Not a terminal: a line at every tenth of each phase, ending at 100 %.
-    EXPECT_TRUE(contains(r.err, "Erasing  1 of 1 blocks  100%")) << r.err;
+    signal(SIGINT, [](int) {});
+    return std::thread([conditions, target = pthread_self()] {
+        for (const auto& holds : conditions) {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (!holds() && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            pthread_kill(target, SIGINT);
+        }
+    });
+}
+
+TEST_F(CliTest, FirstCtrlCWarnsAndTheSecondStopsBeforeTheNextValue)
+{
+    // Each value's acknowledgement comes 300 ms late: a press lands while the value is out.
+    unit->inject(fault(Delay, kSetValue, 0, 300));
+    std::thread presser = press_ctrl_c({[&] { return sent(kSetValue) >= 1; }, [&] { return sent(kSetValue) >= 2; }});
+    const Result r = cli({"settings", "set", "vne=150", "registration=G-ABCD"});
+    presser.join();
+    EXPECT_EQ(r.status, 130);
+    EXPECT_EQ(r.err, "stopping now leaves 1 value(s) sent but not committed; the change goes on; press Ctrl-C again "
+                     "to stop anyway\nefis-cli: stopped by Ctrl-C before registration (index 12); the unit holds vne, "
+                     "registration (1 of its 3 words) sent but not committed: restarting the unit discards them, a "
+                     "commit would keep them\n");
+    EXPECT_EQ(sent(kSave), 0u);
+}
+
+TEST_F(CliTest, CtrlCAfterTheLastValueLetsTheCommitFinish)
+{
+    unit->inject(fault(Delay, kSave, 0, 300));
+    const auto saving = [&] { return sent(kSave) >= 1; };
+    std::thread presser = press_ctrl_c({saving, saving});
+    const Result r = cli({"settings", "set", "vne=150"});
+    presser.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "Ctrl-C came after every value was sent; the commit was let finish\n")) << r.err;
+}
+
+TEST_F(CliTest, CtrlCWhileTheUpdatedUnitIsAwayStopsWithTheWayToFinish)
+{
+    unit->set_restart_time(std::chrono::seconds(30));
+    // Away, and no longer held open: the update waits for it.
+    std::thread presser = press_ctrl_c({[&] { return unit->reboot_count() > 0 && sim::open_handle_count() == 0; }});
+    const Result r = cli({"firmware", "update", image("fw.bin", 0x00030000)});
+    presser.join();
+    EXPECT_EQ(r.status, 130);
+    EXPECT_TRUE(contains(r.err, "stopped by Ctrl-C while waiting for the unit to come back: it was told to restart "
+                                "into the new image; once it is back, finish by hand: efis-cli settings restore /"))
+        << r.err;
+}
+
+TEST_F(CliTest, ProgressRedrawnOnATerminalByTenthsInALogAndNoneWhenQuiet)
+{
+    const std::string fw = image("fw.bin", 0x00030100, 5000, 5000);
+    Result r = cli({"firmware", "upload", fw});
+    EXPECT_TRUE(contains(r.err, "Erasing  1 of 1 blocks  100%\nWriting  512 bytes of 4.9 KiB   10%")) << r.err;
     EXPECT_TRUE(contains(r.err, "Writing  4.9 KiB of 4.9 KiB  100%")) << r.err;
-    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(std::ranges::count(r.err, '\n'), 12) << r.err; // erased, a line per tenth written, the note
+    EXPECT_TRUE(contains(r.err, "\nFirmware image written to unit 0x00C0FFEE (5000 bytes); reboot the unit to start"));
 
-    unit->set_logging(true);
-    unit->clear_log();
-    const Result short_image = cli({"firmware", "upload", image("short.bin", 5000, 5000, 4000)});
-    EXPECT_EQ(short_image.status, 5);
-    EXPECT_TRUE(unit->requests().empty()) << "nothing may reach the unit";
-
-    unit->inject(sim::Fault{FaultKind::Nack, GetParam().flash_write_id, 10, 1, 0, -1});
-    const Result failed = cli({"firmware", "upload", good});
-    EXPECT_EQ(failed.status, 4);
-    EXPECT_TRUE(contains(failed.err, "firmware upload failed")) << failed.err;
+    r = cli({"airports", "upload", fw}, true);
+    EXPECT_TRUE(contains(r.err, "\r\033[KWriting")) << r.err;
+    EXPECT_EQ(std::ranges::count(r.err, '\n'), 3) << r.err; // erasing, writing, the note
+    EXPECT_EQ(cli({"-q", "firmware", "upload", fw}, true).err, "");
 }
-
-TEST_P(CliTransfers, AirportUpload)
-{
-    const std::string db = path("airports.db");
-    std::ofstream(db, std::ios::binary) << std::string(1000, 'A');
-    const Result r = cli({"airports", "upload", db}, true);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(contains(r.err, "\r\033[KWriting")) << r.err; // a terminal: one line redrawn
-    EXPECT_TRUE(unit->airport_db_open());
-    const auto flash = unit->flash(0, 1000);
-    EXPECT_EQ(std::string(flash.begin(), flash.end()), std::string(1000, 'A'));
-
-    std::ofstream(path("empty.db"));
-    unit->clear_log();
-    const Result empty = cli({"airports", "upload", path("empty.db")});
-    EXPECT_EQ(empty.status, 5);
-    EXPECT_TRUE(unit->requests().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(Generations, CliTransfers, ::testing::Values(kGenerations[0], kGenerations[2]),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
