@@ -1,11 +1,11 @@
-// The record layer against the unit's facts written out here: frame length codes and identifiers,
-// the checksum (reference values, an independent bytewise CRC-32/MPEG-2), and where each settings
-// and calibration index lives. The virtual unit shares this layer: only these tests see it fail.
+// The record layer against the unit's facts written out here: frame length
+// codes and identifiers, the checksum (reference values, an independent
+// bytewise CRC-32/MPEG-2), and where each settings and calibration index lives.
+// The virtual unit shares this layer: only these tests see it fail.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <random>
 #include <vector>
 
@@ -35,8 +35,8 @@ TEST(Frame, LengthCodesAndIdentifiers)
     EXPECT_FALSE(std_can_id_matches(0x124, 0x123) || std_can_id_matches(0x523, 0x123));
 }
 
-// Bytewise CRC-32/MPEG-2 (poly 0x04C11DB7, init all ones, unreflected, no final xor) over the
-// words' bytes, most significant first.
+// Bytewise CRC-32/MPEG-2 (poly 0x04C11DB7, init all ones, unreflected, no final
+// xor) over the words' bytes, most significant first.
 uint32_t mpeg2(const uint32_t* words, size_t n)
 {
     uint32_t crc = 0xFFFFFFFFu;
@@ -49,8 +49,9 @@ uint32_t mpeg2(const uint32_t* words, size_t n)
     return crc;
 }
 
-// The settings checksum covers num_elements words from the magic (31 at most: the record holds no
-// more, and the sanitizer build catches a read past it); an erased record's is 0.
+// The settings checksum covers num_elements words from the magic (31 at most:
+// the record holds no more, and the sanitizer build catches a read past it); an
+// erased record's is 0.
 TEST(Crc, ReferenceValuesAndTheSettingsRecord)
 {
     const uint32_t zero[] = {0}, digits[] = {0x31323334, 0x35363738}; // "12345678"
@@ -73,29 +74,33 @@ TEST(Crc, ReferenceValuesAndTheSettingsRecord)
     EXPECT_EQ(settings_CalcCRC(&s), 0u);
 }
 
-struct Slot {
-    size_t offset;
-    size_t width;
+// Where indices first..last live in a record, from `offset` on, `width` bytes
+// each.
+struct Fields {
+    uint32_t first, last;
+    size_t offset, width = 4;
     bool msb_first = false; // registration words: first character in the top byte
+    bool columns = false;   // a 3x3 matrix whose indices run down the columns
 };
+// As the unit lays out its records.
+const std::vector<Fields> kSettings = {{0, 0, 16},   {1, 8, 20, 1}, {9, 10, 28, 2},  {11, 13, 32, 4, true},
+                                       {14, 24, 44}, {25, 26, 88},  {27, 28, 96, 2}, {29, 35, 100},
+                                       {252, 255, 0}};
+const std::vector<Fields> kCalibration = {{0, 0, 4},      {1, 16, 8},    {17, 25, 72, 4, false, true},
+                                          {26, 26, 108},  {41, 44, 112}, {45, 53, 128, 4, false, true},
+                                          {54, 54, 164},  {55, 76, 168}, {254, 254, 0},
+                                          {255, 255, 256}};
 
-// Where each settings index lives in the 128-byte record, as the unit lays it out.
-std::map<uint32_t, Slot> settings_slots()
+// The field behind an index; width 0 when there is none.
+Fields field_of(const std::vector<Fields>& layout, uint32_t index)
 {
-    // clang-format off
-    std::map<uint32_t, Slot> m = {
-        {0, {16, 4}},  {1, {20, 1}},  {2, {21, 1}},  {3, {22, 1}},  {4, {23, 1}},  {5, {24, 1}},  {6, {25, 1}},
-        {7, {26, 1}},  {8, {27, 1}},  {9, {28, 2}},  {10, {30, 2}}, {11, {32, 4, true}}, {12, {36, 4, true}},
-        {13, {40, 4, true}}, {25, {88, 4}}, {26, {92, 4}}, {27, {96, 2}}, {28, {98, 2}},
-        {252, {0, 4}}, {253, {4, 4}}, {254, {8, 4}}, {255, {12, 4}}};
-    // clang-format on
-    for (uint32_t i = 14; i <= 24; ++i) { // colours and brightness
-        m[i] = {44 + 4 * (i - 14), 4};
+    for (const Fields& f : layout) {
+        if (index >= f.first && index <= f.last) {
+            const size_t k = index - f.first;
+            return {index, index, f.offset + f.width * (f.columns ? 3 * (k % 3) + k / 3 : k), f.width, f.msb_first};
+        }
     }
-    for (uint32_t i = 29; i <= 35; ++i) {
-        m[i] = {100 + 4 * (i - 29), 4};
-    }
-    return m;
+    return {index, index, 0, 0};
 }
 
 // Every index in 0..300 and some beyond a byte. Known ones write exactly their field in the unit's
@@ -112,7 +117,6 @@ std::vector<uint32_t> indices_to_try()
 TEST(SettingsValues, EveryIndexWritesExactlyItsField)
 {
     std::mt19937 rng(1);
-    const auto slots = settings_slots();
     for (const uint32_t index : indices_to_try()) {
         uint8_t before[sizeof(Settings_t)], after[sizeof(Settings_t)];
         std::generate(std::begin(before), std::end(before), [&] { return static_cast<uint8_t>(rng()); });
@@ -120,16 +124,15 @@ TEST(SettingsValues, EveryIndexWritesExactlyItsField)
         Settings_t s;
         std::memcpy(&s, before, sizeof s);
         uint32_t v = static_cast<uint32_t>(rng());
-        const auto it = slots.find(index);
+        const Fields slot = field_of(kSettings, index);
         const auto i = static_cast<settings_struct_index>(index);
-        ASSERT_EQ(settings_set_value(&s, i, &v), it != slots.end()) << index;
+        ASSERT_EQ(settings_set_value(&s, i, &v), slot.width != 0) << index;
         std::memcpy(after, &s, sizeof s);
-        if (it == slots.end()) {
+        if (slot.width == 0) {
             EXPECT_EQ(std::memcmp(after, before, sizeof s), 0) << index;
             EXPECT_EQ(settings_get_value(&s, i), 0xFFFFFFFFu) << index;
             continue;
         }
-        const Slot& slot = it->second;
         for (size_t b = 4; b < sizeof s; ++b) { // bytes 0-3 hold the refreshed checksum
             const size_t k = b - slot.offset;
             const bool in_field = b >= slot.offset && k < slot.width;
@@ -142,46 +145,22 @@ TEST(SettingsValues, EveryIndexWritesExactlyItsField)
     }
 }
 
-// Byte offset of each calibration field; matrix indices run down the columns. The installation
-// block and the unused range have none.
-std::map<uint32_t, size_t> calib_offsets()
-{
-    std::map<uint32_t, size_t> m = {{0, 4}, {26, 108}, {54, 164}, {254, 0}, {255, 256}};
-    for (uint32_t k = 0; k < 9; ++k) { // the two 3x3 matrices
-        m[17 + k] = 72 + 4 * (3 * (k % 3) + k / 3);
-        m[45 + k] = 128 + 4 * (3 * (k % 3) + k / 3);
-    }
-    for (uint32_t i = 1; i <= 16; ++i) {
-        m[i] = 8 + 4 * (i - 1);
-    }
-    for (uint32_t i = 41; i <= 44; ++i) {
-        m[i] = 112 + 4 * (i - 41);
-    }
-    for (uint32_t i = 55; i <= 76; ++i) {
-        m[i] = 168 + 4 * (i - 55); // pressure offsets, both coefficient sets and the OAT words
-    }
-    return m;
-}
-
 TEST(CalibValues, EachIndexChangesExactlyItsField)
 {
     std::mt19937 rng(5);
-    const auto offsets = calib_offsets();
     for (const uint32_t i : indices_to_try()) {
         uint8_t bytes[sizeof(SENSOR_CALIB_t)];
         std::generate(std::begin(bytes), std::end(bytes), [&] { return static_cast<uint8_t>(rng()); });
         SENSOR_CALIB_t c;
         std::memcpy(&c, bytes, sizeof c);
         uint32_t v = static_cast<uint32_t>(rng());
-        const auto it = offsets.find(i);
+        const Fields field = field_of(kCalibration, i);
         const auto index = static_cast<sensor_calib_struct_index>(i);
-        EXPECT_EQ(calib_set_value(&c, index, &v), it != offsets.end()) << i;
-        EXPECT_EQ(calib_index_has_field(i), it != offsets.end()) << i;
-        if (it != offsets.end()) {
-            std::memcpy(bytes + it->second, &v, 4);
-        }
+        EXPECT_EQ(calib_set_value(&c, index, &v), field.width != 0) << i;
+        EXPECT_EQ(calib_index_has_field(i), field.width != 0) << i;
+        std::memcpy(bytes + field.offset, &v, field.width);
         EXPECT_EQ(std::memcmp(&c, bytes, sizeof c), 0) << i;
-        EXPECT_EQ(calib_get_value(&c, index), it != offsets.end() ? v : 0u) << i;
+        EXPECT_EQ(calib_get_value(&c, index), field.width != 0 ? v : 0u) << i;
     }
 }
 

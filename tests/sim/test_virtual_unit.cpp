@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/hid_backend.h"
+#include "tests/support/unit.h"
 
 namespace {
 
@@ -25,25 +26,17 @@ class VirtualUnit : public ::testing::Test {
 protected:
     void attach(sim::Generation generation = sim::Generation::Current)
     {
-        unit = std::make_shared<sim::VirtualUnit>(sim::UnitConfig{generation});
-        sim::plug(unit);
-        dev = hid_open_path("sim:12345678:0");
+        unit = support::plug_unit({generation});
+        dev.reset(hid_open_path("sim:12345678:0"));
         ASSERT_NE(dev, nullptr);
     }
-    void TearDown() override
-    {
-        if (dev != nullptr) {
-            hid_close(dev);
-        }
-        dev = nullptr;
-        sim::unplug_all();
-    }
+    void TearDown() override { sim::unplug_all(); }
     // Sends a request; the identifiers of the replies ready at once, and the last reply.
     std::vector<uint32_t> ask(const Bytes& request)
     {
-        EXPECT_EQ(hid_write(dev, request.data(), request.size()), int(request.size()));
+        EXPECT_EQ(hid_write(dev.get(), request.data(), request.size()), int(request.size()));
         std::vector<uint32_t> ids;
-        for (int n; (n = hid_read_timeout(dev, last.data(), last.size(), 0)) > 0;) {
+        for (int n; (n = hid_read_timeout(dev.get(), last.data(), last.size(), 0)) > 0;) {
             ids.push_back(last[2] | last[3] << 8);
         }
         return ids;
@@ -52,7 +45,7 @@ protected:
     int flash_status(const Bytes& request) { return ask(request) == std::vector<uint32_t>{0x0F0} ? last[12] : -1; }
 
     std::shared_ptr<sim::VirtualUnit> unit;
-    hid_device* dev = nullptr;
+    std::unique_ptr<hid_device, void (*)(hid_device*)> dev{nullptr, hid_close};
     std::vector<uint8_t> last = std::vector<uint8_t>(128);
 };
 
@@ -82,7 +75,6 @@ TEST_F(VirtualUnit, EachGenerationAnswersOnlyItsOwnIdentityRequest)
         EXPECT_EQ(ask(out_report(other, 2, {0xEF, 0x15})), std::vector<uint32_t>{});
         EXPECT_EQ(ask(out_report(own, 2, {0xEF, 0x16})), std::vector<uint32_t>{}); // no protocol tag
         EXPECT_EQ(ask(out_report(own, 2, {0xEF, 0x15})), std::vector<uint32_t>{own});
-        TearDown();
     }
 }
 
