@@ -213,7 +213,6 @@ TEST_F(Flash, EachStepEndsTheRunThere)
         {true, fw, none, Partition, "send_fw: Invalid partition (partition_none), cannot proceed", 0, 0, 0, partition_none},
         {true, fw, none, Partition, "get_mx25_partition: Invalid partition value received (raw=0xB3B3B3B3)", 0, 0, 0, partition_debug},
         {true, fw, fault(Nack, 0x730), Partition, "NACK received for command CAN ID 0x730.\nget_mx25_partition: ACK validation failed", 0, 0, 0},
-        {true, fw, fault(WriteError, 0x730), Partition, "get_mx25_partition: Failed to send get partition command (bytes_written=-1)", 0, 0, 0},
         {true, fw, fault(BadLengthCode, 0x730, 0, 4, 1), Partition, "get_mx25_partition: Unexpected response (can_ID=0x000000F0, msg_len=0x04, expected MX25 ACK len 6)", 0, 0, 0},
         {true, fw, fault(BadLengthCode, 0x287, 0, 4, 1), Partition, "get_mx25_partition: Unexpected response (can_ID=0x00000256, msg_len=0x04)", 0, 0, 0, partition_1, Patch11},
         {true, fw, fault(ShortReport, 0x730, 0, 3, 1), Partition, "get_mx25_partition: Error reading response from device (bytes_read=-1).", 0, 0, 0},
