@@ -1,10 +1,12 @@
 // Firmware upload against the virtual unit.
 //
-//   BM_HostTimePerPacket: a full 4 MiB bank from a zero-latency unit. host_us is the wall time per
+//   BM_HostTimePerPacket: a full 4 MiB bank (256 KiB in the short run) from a zero-latency unit. host_us is the wall
+//   time per
 //     64-byte packet less the pause the upload makes after each packet (pause_us, measured on its
 //     own); cpu_us is process CPU time per packet (the unit's side included, it runs in-process),
 //     pause_cpu_us the part of it that the pause's sleep costs.
-//   BM_LatencyOverhead: a 256 KiB image from a unit that answers each frame 1 ms late. ratio is
+//   BM_LatencyOverhead: a 256 KiB image (64 KiB in the short run) from a unit that answers each frame 1 ms late. ratio
+//   is
 //     the run's wall time over its floor, one millisecond per reply the unit sent; extra_us is the
 //     time per reply beyond that floor and the 100 us pauses.
 //
@@ -17,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/short_run.h"
 #include "comms/comms.h"
 #include "firmware_ops/firmware_ops.h"
 #include "firmware_ops/transfer_io.h"
@@ -78,7 +81,7 @@ void BM_HostTimePerPacket(benchmark::State& state)
 {
     Rig rig;
     rig.unit->set_logging(false);
-    const std::string path = rig.write_image(4u << 20);
+    const std::string path = rig.write_image(bench::sized(4u << 20, 256u << 10));
 
     // The pause alone, as the upload makes it: its wall time, and the CPU its sleep costs.
     constexpr int kPauses = 2000;
@@ -119,7 +122,7 @@ void BM_LatencyOverhead(benchmark::State& state)
 {
     Rig rig;
     rig.unit->set_latency(std::chrono::milliseconds(1));
-    const std::string path = rig.write_image(256u << 10);
+    const std::string path = rig.write_image(bench::sized(256u << 10, 64u << 10));
 
     double wall = 0, floor = 0, pauses = 0;
     for (auto _ : state) {
