@@ -93,9 +93,10 @@ std::string release_text(const fwversion_t& fw)
 int compare_versions(const fwversion_t& a, const fwversion_t& b)
 {
     const auto key = [](const fwversion_t& v) {
-        // A release sorts after every candidate of the same version.
+        // A release sorts after every candidate of the same version: rc takes nine bits, so each
+        // part has a field of its own.
         const uint32_t rc = v.rc == 0 ? 0x100u : v.rc;
-        return (uint64_t{v.major} << 24) | (uint64_t{v.minor} << 16) | (uint64_t{v.patch} << 9) | rc;
+        return (uint64_t{v.major} << 32) | (uint64_t{v.minor} << 24) | (uint64_t{v.patch} << 16) | rc;
     };
     const uint64_t ka = key(a);
     const uint64_t kb = key(b);

@@ -302,6 +302,9 @@ TEST(FirmwareVersions, OrderAndText)
     EXPECT_LT(operations::compare_versions(v(0x00020C00), v(0x00030001)), 0);
     EXPECT_EQ(operations::compare_versions(v(0x01000000), v(0x01000000)), 0);
     EXPECT_GT(operations::compare_versions(v(0x01000000), v(0x00FFFF00)), 0);
+    // A high patch number stays below the next minor version: 0.0.128 and 0.0.200 before 0.1.0.
+    EXPECT_LT(operations::compare_versions(v(0x00008000), v(0x00010000)), 0);
+    EXPECT_LT(operations::compare_versions(v(0x0000C800), v(0x00010000)), 0);
 }
 
 } // namespace
