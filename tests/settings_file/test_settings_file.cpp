@@ -308,6 +308,30 @@ TEST(SettingsFile, DeepOrWideTextIsRefusedQuickly)
     }
 }
 
+// A unit's firmware version in a file: three numbers of digits only, dots between, nothing else.
+TEST(SettingsFile, FirmwareVersionTexts)
+{
+    const std::pair<const char*, uint32_t> accepted[] = {
+        {"0.2.12", 0x00020C00}, {"255.255.255", 0xFFFFFF00}, {"0.0.0", 0}, {"1.02.003", 0x01020300}};
+    for (const auto& [text, version] : accepted) {
+        Document doc;
+        std::string error;
+        ASSERT_TRUE(read_document(R"({"format": "efis-config settings", "format_version": 1, "unit": {"firmware": ")" +
+                                      std::string(text) + R"("}, "settings": {}})",
+                                  &doc, &error))
+            << text << ": " << error;
+        EXPECT_EQ(doc.unit->firmware->version, version) << text;
+    }
+    for (const char* text : {"0. 2.12", "0.+2.12", "0.2.-0", " 0.2.12", "0.2.12 ", "+0.2.12", "0.2", "0.2.12.1",
+                             "0..12", "0.256.0", "0.2.1a", "0.2.0012", "0x1.2.3", ""}) {
+        EXPECT_NE(refusal(R"({"format": "efis-config settings", "format_version": 1, "unit": {"firmware": ")" +
+                          std::string(text) + R"("}, "settings": {}})")
+                      .find("unit.firmware"),
+                  std::string::npos)
+            << text;
+    }
+}
+
 TEST(SettingsFile, DocumentLayout)
 {
     Values values;
