@@ -7,6 +7,7 @@
 #include <ctime>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 #include "efis_shared/get_set.h"
 #include "operations/operations.h"
@@ -78,38 +79,6 @@ bool read_calibration(CommsManager* comms, settings_file::Calibration* out, uint
     return true;
 }
 
-// Step bookkeeping: tells the observer when a step starts and how it ended.
-class Steps {
-public:
-    Steps(const UpdateObserver& observer, UpdateResult* result) : observer_(observer), result_(result) {}
-
-    void start(UpdateStep step)
-    {
-        current_ = step;
-        if (observer_.step_started) {
-            observer_.step_started(step);
-        }
-    }
-    void done()
-    {
-        if (observer_.step_ended) {
-            observer_.step_ended(current_, true);
-        }
-    }
-    void fail()
-    {
-        result_->step = current_;
-        if (observer_.step_ended) {
-            observer_.step_ended(current_, false);
-        }
-    }
-
-private:
-    const UpdateObserver& observer_;
-    UpdateResult* result_;
-    UpdateStep current_ = UpdateStep::CheckImage;
-};
-
 } // namespace
 
 std::string release_text(const fwversion_t& fw)
@@ -124,9 +93,10 @@ std::string release_text(const fwversion_t& fw)
 int compare_versions(const fwversion_t& a, const fwversion_t& b)
 {
     const auto key = [](const fwversion_t& v) {
-        // A release sorts after every candidate of the same version.
+        // A release sorts after every candidate of the same version: rc takes nine bits, so each
+        // part has a field of its own.
         const uint32_t rc = v.rc == 0 ? 0x100u : v.rc;
-        return (uint64_t{v.major} << 24) | (uint64_t{v.minor} << 16) | (uint64_t{v.patch} << 9) | rc;
+        return (uint64_t{v.major} << 32) | (uint64_t{v.minor} << 24) | (uint64_t{v.patch} << 16) | rc;
     };
     const uint64_t ka = key(a);
     const uint64_t kb = key(b);
@@ -190,208 +160,254 @@ std::string unit_bank(CommsManager* comms)
     }
 }
 
+namespace {
+
+// One run of the guided update: each step is a member that says whether to go on, and leaves
+// what it found in the result.
+class Update {
+public:
+    Update(CommsManager* comms, UnitLock* lock, const UnitIdentity& unit, const std::string& image_path,
+           const UpdateOptions& options, const UpdateObserver& observer, UpdateResult* result)
+        : comms_(comms), lock_(lock), unit_(unit), image_path_(image_path), options_(options), observer_(observer),
+          r_(*result)
+    {
+    }
+
+    // The image, before anything reaches the unit.
+    bool check_image()
+    {
+        r_.image = check_update_image(image_path_, unit_, options_.allow_downgrade);
+        return r_.image.ok();
+    }
+
+    // The settings and the calibration into a file; a failure here leaves the flash untouched.
+    bool back_up()
+    {
+        const RecordRead backup = read_settings(comms_);
+        if (!backup.ok() || !backup.checksum_ok) {
+            r_.restore_read = backup;
+            r_.backup_error = !backup.ok() ? "the unit did not answer the read of " + index_name(backup.failed_index)
+                                           : "the unit's settings checksum does not match its record";
+            return false;
+        }
+        r_.record_version_before = backup.record.version;
+        backup_ = backup_of(backup, unit_);
+        backup_.calibration.emplace();
+        if (!read_calibration(comms_, &*backup_.calibration, &r_.calibration_failed_index)) {
+            r_.backup_error =
+                "the unit did not answer the read of calibration index " + std::to_string(r_.calibration_failed_index);
+            return false;
+        }
+        std::error_code ec;
+        const std::filesystem::path path = backup_path(options_, unit_.serial, r_.image.version, ec);
+        if (ec) {
+            r_.backup_error = "cannot create " + path.parent_path().string() + ": " + ec.message();
+            return false;
+        }
+        std::string error;
+        if (!settings_file::write_document_file(path.string(), backup_, &error)) {
+            r_.backup_error = error;
+            return false;
+        }
+        r_.backup_path = path.string();
+        if (observer_.backup_written) {
+            observer_.backup_written(r_.backup_path);
+        }
+        return true;
+    }
+
+    // The image into the bank the unit names.
+    bool upload_image()
+    {
+        r_.transfer = send_fw(comms_, image_path_.c_str(), observer_.upload_progress, observer_.upload_progress_user);
+        return r_.transfer.ok();
+    }
+
+    bool restart_unit()
+    {
+        const USBHID* usb = comms_->getUSBHID();
+        old_path_ = usb != nullptr ? usb->path() : std::string();
+        return reboot_unit(comms_);
+    }
+
+    // Away, and back with the same serial. Our lock stays while it is away, so no other program
+    // of ours takes the unit in between.
+    bool wait_for_return()
+    {
+        comms_->disconnect();
+        deadline_ = Clock::now() + options_.restart_timeout;
+        while (unit_listed(old_path_)) {
+            if (!keep_waiting()) {
+                return false;
+            }
+            std::this_thread::sleep_for(kLeavePoll);
+        }
+        r_.left_bus = true;
+        for (;;) {
+            if (!keep_waiting()) {
+                return false;
+            }
+            if (reconnect()) {
+                r_.after = r_.reconnection.unit;
+                return true;
+            }
+            std::this_thread::sleep_for(kReturnPoll);
+        }
+    }
+
+    // The version it started.
+    bool confirm_version()
+    {
+        if (r_.after.version_reported) {
+            r_.version_confirmed = r_.after.firmware.version == r_.image.version.version;
+            return r_.version_confirmed;
+        }
+        // Only firmware before 0.2.12 answers without its version: the unit runs its old image.
+        return !fwversion_ge(r_.image.version, 0, 2, 12);
+    }
+
+    // The settings as they were, unless the new firmware keeps a record of another layout.
+    bool restore_settings()
+    {
+        if (!options_.restore) {
+            return true;
+        }
+        r_.restore_read = read_settings(comms_);
+        if (!r_.restore_read.ok()) {
+            return false;
+        }
+        r_.record_version_after = r_.restore_read.record.version;
+        if (r_.record_version_after != r_.record_version_before) {
+            r_.restore = RestoreOutcome::RecordVersionChanged;
+            return true;
+        }
+        r_.restore_applied = apply_settings(comms_, r_.restore_read, backup_.settings);
+        if (!r_.restore_applied.ok()) {
+            return false;
+        }
+        r_.settings_restored = r_.restore_applied.plan.changes.size();
+        r_.restore = r_.restore_applied.step == ApplyStep::NothingToDo ? RestoreOutcome::NothingDiffered
+                                                                       : RestoreOutcome::Restored;
+        return true;
+    }
+
+    // The calibration, read and compared; never written.
+    bool compare_calibration()
+    {
+        settings_file::Calibration now;
+        if (!read_calibration(comms_, &now, &r_.calibration_failed_index)) {
+            return false;
+        }
+        for (const auto& [index, word] : *backup_.calibration) {
+            if (now[index] != word) {
+                r_.calibration_changes.push_back({index, word, now[index]});
+            }
+        }
+        return true;
+    }
+
+private:
+    bool keep_waiting()
+    {
+        if (observer_.keep_waiting && !observer_.keep_waiting()) {
+            r_.stopped = true;
+            return false;
+        }
+        return Clock::now() < deadline_;
+    }
+
+    // One look for the unit with our serial, and one attempt to reach it; the attempt's outcome
+    // stays in r_.reconnection.
+    bool reconnect()
+    {
+        const std::vector<FoundUnit> listed = listed_units();
+        const auto back = std::find_if(listed.begin(), listed.end(), [&](const FoundUnit& u) {
+            return !u.listed_serial || *u.listed_serial == unit_.serial;
+        });
+        if (back == listed.end()) {
+            return false;
+        }
+        Connection c;
+        c.path = back->path;
+        if (back->path != old_path_ || lock_ == nullptr || !lock_->held()) {
+            // Another device path: its lock is taken at once, and the old one goes.
+            LockAttempt attempt = take_unit_lock(back->path, options_.program);
+            if (attempt.outcome != LockOutcome::Taken) {
+                c.step = attempt.outcome == LockOutcome::InUse ? ConnectStep::InUse : ConnectStep::LockFailed;
+                c.holder = attempt.holder;
+                c.lock_error = attempt.error;
+                r_.reconnection = std::move(c);
+                return false;
+            }
+            if (lock_ != nullptr) {
+                *lock_ = std::move(attempt.lock);
+            }
+        }
+        // A node that has just appeared may not be open to us yet, and a unit that has just
+        // started may not answer yet: both are tried again until the time is up.
+        if (!comms_->establish_connection(back->path)) {
+            const USBHID* u = comms_->getUSBHID();
+            c.step = u != nullptr && u->lastConnectFailure() == USBHID::ConnectFailure::OpenFailed
+                         ? ConnectStep::NotOpenable
+                         : ConnectStep::NoIdentity;
+            c.open_error = u != nullptr ? u->openError() : std::string();
+            r_.reconnection = std::move(c);
+            return false;
+        }
+        if (comms_->unitSerial() != unit_.serial) {
+            comms_->disconnect();
+            return false;
+        }
+        c.step = ConnectStep::Connected;
+        c.unit = identity_of(*comms_);
+        r_.reconnection = std::move(c);
+        return true;
+    }
+
+    CommsManager* comms_;
+    UnitLock* lock_;
+    const UnitIdentity& unit_;
+    const std::string& image_path_;
+    const UpdateOptions& options_;
+    const UpdateObserver& observer_;
+    UpdateResult& r_;
+    settings_file::Document backup_;
+    std::string old_path_;
+    Clock::time_point deadline_;
+};
+
+// The steps in the order they run, as the front ends list them.
+constexpr std::pair<UpdateStep, bool (Update::*)()> kUpdateSteps[] = {
+    {UpdateStep::CheckImage, &Update::check_image},   {UpdateStep::Backup, &Update::back_up},
+    {UpdateStep::Upload, &Update::upload_image},      {UpdateStep::Restart, &Update::restart_unit},
+    {UpdateStep::Wait, &Update::wait_for_return},     {UpdateStep::Confirm, &Update::confirm_version},
+    {UpdateStep::Restore, &Update::restore_settings}, {UpdateStep::Calibration, &Update::compare_calibration},
+};
+
+} // namespace
+
 UpdateResult update_firmware(CommsManager* comms, UnitLock* lock, const UnitIdentity& unit,
                              const std::string& image_path, const UpdateOptions& options,
                              const UpdateObserver& observer)
 {
     UpdateResult r;
     r.before = unit;
-    Steps steps(observer, &r);
-
-    // 1. The image, before anything reaches the unit.
-    steps.start(UpdateStep::CheckImage);
-    r.image = check_update_image(image_path, unit, options.allow_downgrade);
-    if (!r.image.ok()) {
-        steps.fail();
-        return r;
-    }
-    steps.done();
-
-    // 2. The settings and the calibration into a file; a failure here leaves the flash untouched.
-    steps.start(UpdateStep::Backup);
-    const RecordRead backup = read_settings(comms);
-    if (!backup.ok() || !backup.checksum_ok) {
-        r.restore_read = backup;
-        r.backup_error = !backup.ok() ? "the unit did not answer the read of " + index_name(backup.failed_index)
-                                      : "the unit's settings checksum does not match its record";
-        steps.fail();
-        return r;
-    }
-    r.record_version_before = backup.record.version;
-    settings_file::Document doc = backup_of(backup, unit);
-    doc.calibration.emplace();
-    if (!read_calibration(comms, &*doc.calibration, &r.calibration_failed_index)) {
-        r.backup_error =
-            "the unit did not answer the read of calibration index " + std::to_string(r.calibration_failed_index);
-        steps.fail();
-        return r;
-    }
-    std::error_code ec;
-    const std::filesystem::path path = backup_path(options, unit.serial, r.image.version, ec);
-    std::string error;
-    if (ec) {
-        r.backup_error = "cannot create " + path.parent_path().string() + ": " + ec.message();
-        steps.fail();
-        return r;
-    }
-    if (!settings_file::write_document_file(path.string(), doc, &error)) {
-        r.backup_error = error;
-        steps.fail();
-        return r;
-    }
-    r.backup_path = path.string();
-    if (observer.backup_written) {
-        observer.backup_written(r.backup_path);
-    }
-    steps.done();
-
-    // 3. The image into the bank the unit names.
-    steps.start(UpdateStep::Upload);
-    r.transfer = send_fw(comms, image_path.c_str(), observer.upload_progress, observer.upload_progress_user);
-    if (!r.transfer.ok()) {
-        steps.fail();
-        return r;
-    }
-    steps.done();
-
-    // 4. The restart.
-    steps.start(UpdateStep::Restart);
-    const USBHID* usb = comms->getUSBHID();
-    const std::string old_path = usb != nullptr ? usb->path() : std::string();
-    if (!reboot_unit(comms)) {
-        steps.fail();
-        return r;
-    }
-    steps.done();
-
-    // 5. Away, and back with the same serial. Our lock stays while it is away, so no other
-    // program of ours takes the unit in between.
-    steps.start(UpdateStep::Wait);
-    comms->disconnect();
-    const Clock::time_point deadline = Clock::now() + options.restart_timeout;
-    const auto keep_waiting = [&] {
-        if (observer.keep_waiting && !observer.keep_waiting()) {
-            r.stopped = true;
-            return false;
+    Update update(comms, lock, unit, image_path, options, observer, &r);
+    for (const auto& [step, run] : kUpdateSteps) {
+        if (observer.step_started) {
+            observer.step_started(step);
         }
-        return Clock::now() < deadline;
-    };
-    while (unit_listed(old_path)) {
-        if (!keep_waiting()) {
-            steps.fail();
+        const bool ok = (update.*run)();
+        if (!ok) {
+            r.step = step;
+        }
+        if (observer.step_ended) {
+            observer.step_ended(step, ok);
+        }
+        if (!ok) {
             return r;
         }
-        std::this_thread::sleep_for(kLeavePoll);
     }
-    r.left_bus = true;
-    for (;;) {
-        if (!keep_waiting()) {
-            steps.fail();
-            return r;
-        }
-        const std::vector<FoundUnit> listed = listed_units();
-        const auto back = std::find_if(listed.begin(), listed.end(), [&](const FoundUnit& u) {
-            return !u.listed_serial || *u.listed_serial == unit.serial;
-        });
-        if (back == listed.end()) {
-            std::this_thread::sleep_for(kReturnPoll);
-            continue;
-        }
-        Connection c;
-        c.path = back->path;
-        if (back->path != old_path || lock == nullptr || !lock->held()) {
-            // Another device path: its lock is taken at once, and the old one goes.
-            LockAttempt attempt = take_unit_lock(back->path, options.program);
-            if (attempt.outcome != LockOutcome::Taken) {
-                c.step = attempt.outcome == LockOutcome::InUse ? ConnectStep::InUse : ConnectStep::LockFailed;
-                c.holder = attempt.holder;
-                c.lock_error = attempt.error;
-                r.reconnection = std::move(c);
-                std::this_thread::sleep_for(kReturnPoll);
-                continue;
-            }
-            if (lock != nullptr) {
-                *lock = std::move(attempt.lock);
-            }
-        }
-        // A node that has just appeared may not be open to us yet, and a unit that has just
-        // started may not answer yet: both are tried again until the time is up.
-        if (!comms->establish_connection(back->path)) {
-            const USBHID* u = comms->getUSBHID();
-            c.step = u != nullptr && u->lastConnectFailure() == USBHID::ConnectFailure::OpenFailed
-                         ? ConnectStep::NotOpenable
-                         : ConnectStep::NoIdentity;
-            c.open_error = u != nullptr ? u->openError() : std::string();
-            r.reconnection = std::move(c);
-            std::this_thread::sleep_for(kReturnPoll);
-            continue;
-        }
-        if (comms->unitSerial() != unit.serial) {
-            comms->disconnect();
-            std::this_thread::sleep_for(kReturnPoll);
-            continue;
-        }
-        c.step = ConnectStep::Connected;
-        c.unit = identity_of(*comms);
-        r.reconnection = std::move(c);
-        break;
-    }
-    r.after = r.reconnection.unit;
-    steps.done();
-
-    // 6. The version it started.
-    steps.start(UpdateStep::Confirm);
-    if (r.after.version_reported) {
-        if (r.after.firmware.version != r.image.version.version) {
-            steps.fail();
-            return r;
-        }
-        r.version_confirmed = true;
-    } else if (fwversion_ge(r.image.version, 0, 2, 12)) {
-        // Only firmware before 0.2.12 answers without its version: the unit runs its old image.
-        steps.fail();
-        return r;
-    }
-    steps.done();
-
-    // 7. The settings as they were, unless the new firmware keeps a record of another layout.
-    steps.start(UpdateStep::Restore);
-    if (options.restore) {
-        r.restore_read = read_settings(comms);
-        if (!r.restore_read.ok()) {
-            steps.fail();
-            return r;
-        }
-        r.record_version_after = r.restore_read.record.version;
-        if (r.record_version_after != r.record_version_before) {
-            r.restore = RestoreOutcome::RecordVersionChanged;
-        } else {
-            r.restore_applied = apply_settings(comms, r.restore_read, doc.settings);
-            if (!r.restore_applied.ok()) {
-                steps.fail();
-                return r;
-            }
-            r.settings_restored = r.restore_applied.plan.changes.size();
-            r.restore = r.restore_applied.step == ApplyStep::NothingToDo ? RestoreOutcome::NothingDiffered
-                                                                         : RestoreOutcome::Restored;
-        }
-    }
-    steps.done();
-
-    // 8. The calibration, read and compared; never written.
-    steps.start(UpdateStep::Calibration);
-    settings_file::Calibration now;
-    if (!read_calibration(comms, &now, &r.calibration_failed_index)) {
-        steps.fail();
-        return r;
-    }
-    for (const auto& [index, word] : *doc.calibration) {
-        if (now[index] != word) {
-            r.calibration_changes.push_back({index, word, now[index]});
-        }
-    }
-    steps.done();
-
     r.step = UpdateStep::Done;
     return r;
 }

@@ -70,22 +70,44 @@ bool read_hex_word(const json& v, std::string_view path, uint32_t* out, std::str
     return parse_setting_at(kAnyWord, v, out, path, error);
 }
 
+// "major.minor.patch": three numbers of one to three decimal digits, each at most 255, with a dot
+// between them and nothing else (no blank, no sign).
+bool parse_version(std::string_view s, fwversion_t* out)
+{
+    uint8_t parts[3] = {};
+    size_t at = 0;
+    for (int k = 0; k < 3; ++k) {
+        if (k > 0) {
+            if (at == s.size() || s[at] != '.') {
+                return false;
+            }
+            ++at;
+        }
+        const size_t digits = s.find_first_not_of("0123456789", at);
+        const size_t end = digits == std::string_view::npos ? s.size() : digits;
+        unsigned value = 0;
+        if (end == at || end - at > 3 || std::from_chars(s.data() + at, s.data() + end, value).ptr != s.data() + end ||
+            value > 255) {
+            return false;
+        }
+        parts[k] = static_cast<uint8_t>(value);
+        at = end;
+    }
+    if (at != s.size()) {
+        return false;
+    }
+    fwversion_t fw{};
+    fw.major = parts[0];
+    fw.minor = parts[1];
+    fw.patch = parts[2];
+    *out = fw;
+    return true;
+}
+
 bool read_version(const json& v, std::string_view path, fwversion_t* out, std::string* error)
 {
-    unsigned parts[3] = {};
-    int consumed = 0;
-    if (v.is_string()) {
-        const std::string& s = v.get_ref<const std::string&>();
-        if (std::sscanf(s.c_str(), "%3u.%3u.%3u%n", &parts[0], &parts[1], &parts[2], &consumed) == 3 &&
-            static_cast<size_t>(consumed) == s.size() && parts[0] <= 255 && parts[1] <= 255 && parts[2] <= 255 &&
-            std::isdigit(static_cast<unsigned char>(s[0]))) {
-            fwversion_t fw{};
-            fw.major = static_cast<uint8_t>(parts[0]);
-            fw.minor = static_cast<uint8_t>(parts[1]);
-            fw.patch = static_cast<uint8_t>(parts[2]);
-            *out = fw;
-            return true;
-        }
+    if (v.is_string() && parse_version(v.get_ref<const std::string&>(), out)) {
+        return true;
     }
     return refuse(error, std::string(path) + ": expected a firmware version such as \"0.2.12\", found " + v.dump());
 }

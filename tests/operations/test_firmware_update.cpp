@@ -1,17 +1,10 @@
-// The guided firmware update against a virtual unit that restarts (in a fifth of a second), in
-// both identity generations: settings reset by the new image come back word for word, nothing is
-// sent when nothing differs, a new record layout is left alone, a unit that rejects the image or
-// never comes back is reported with the backup named, downgrades and version-less images are
-// refused before any frame, and a calibration the new image changed is a warning.
+// The guided firmware update against a virtual unit that restarts in a fifth of a second, in both
+// identity generations: each way an update ends stops at its step with nothing more sent, settings
+// come back word for word, and the backup is where it should be before anything is erased.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
-#include <random>
-#include <string>
-#include <vector>
 
-#include "comms/can_msg_ids.h"
 #include "efis_shared/get_set.h"
 #include "operations/operations.h"
 #include "sim/hid_backend.h"
@@ -21,41 +14,28 @@
 namespace {
 
 using namespace std::chrono_literals;
-using operations::ImageVerdict;
 using operations::RestoreOutcome;
 using operations::UpdateStep;
 
-struct Generation {
-    const char* name;
-    sim::Generation generation;
-    uint32_t set_id; // value writes as the unit expects them after the update (current map)
-};
+constexpr uint32_t kNewVersion = 0x00030000;   // 0.3.0
+constexpr uint32_t kOlderVersion = 0x00020B00; // 0.2.11
+constexpr uint32_t kSetId = 0x390;             // value writes as the unit expects them after the update
 
-void PrintTo(const Generation& g, std::ostream* os)
-{
-    *os << g.name;
-}
-
-const Generation kGenerations[] = {
-    {"current", sim::Generation::Current, 0x390},
-    {"legacy", sim::Generation::Legacy, 0x390},
-};
-
-constexpr uint32_t kNewVersion = 0x00030000; // 0.3.0
-
-class FirmwareUpdate : public ::testing::TestWithParam<Generation> {
+// One case of the table below, in one generation.
+class FirmwareUpdate : public ::testing::TestWithParam<std::tuple<sim::Generation, size_t>> {
 protected:
-    void SetUp() override
+    void SetUp() override { plug(); }
+    void TearDown() override { sim::unplug_all(); }
+    void plug()
     {
+        lock.release();
         unit = support::plug_demo_unit();
-        unit->set_generation(GetParam().generation);
-        unit->set_restart_time(200ms);
+        unit->set_generation(std::get<0>(GetParam()));
+        std::filesystem::remove_all(dir.path() / "backups");
+        options = {};
         options.backup_directory = (dir.path() / "backups").string();
-        options.restart_timeout = 10s;
         options.program = "test";
     }
-    void TearDown() override { sim::unplug_all(); }
-
     // Connects as a front end does: under the unit's lock.
     void connect()
     {
@@ -63,245 +43,151 @@ protected:
         ASSERT_TRUE(c.ok());
         identity = c.unit;
         lock = std::move(c.lock);
+        unit->clear_log();
     }
-
-    std::string image(uint32_t version, uint32_t bytes = 64 * 40)
+    // An image of 40 write frames stating this version.
+    operations::UpdateResult update(uint32_t version, const operations::UpdateObserver& observer = {})
     {
         firmware_header_t h{};
-        h.magic = 0x46575631;
         h.version = version;
-        h.total_size = bytes;
-        h.plaintext_size = bytes;
-        h.encrypted_size = bytes;
-        return dir.write("fw-" + std::to_string(version) + ".bin", support::firmware_image(h, support::pattern(bytes)));
+        h.total_size = h.encrypted_size = 64 * 40;
+        const std::string image = dir.write("fw.bin", support::firmware_image(h, support::pattern(64 * 40)));
+        return operations::update_firmware(&comms, &lock, identity, image, options, observer);
     }
-
-    operations::UpdateResult update(const std::string& path)
-    {
-        operations::UpdateObserver observer;
-        observer.step_started = [this](UpdateStep s) { started.push_back(s); };
-        observer.backup_written = [this](const std::string& p) { backup_told = p; };
-        return operations::update_firmware(&comms, &lock, identity, path, options, observer);
-    }
-
-    size_t sent(uint32_t id, size_t from = 0) const
-    {
-        const auto frames = unit->requests();
-        size_t n = 0;
-        for (size_t i = from; i < frames.size(); ++i) {
-            n += frames[i].can_ID == id ? 1 : 0;
-        }
-        return n;
-    }
-
     support::TempDir dir;
     std::shared_ptr<sim::VirtualUnit> unit;
     CommsManager comms;
     operations::UnitLock lock;
     operations::UnitIdentity identity;
     operations::UpdateOptions options;
-    std::vector<UpdateStep> started;
-    std::string backup_told;
 };
 
-TEST_P(FirmwareUpdate, SettingsResetByTheNewImageComeBackWordForWord)
+// What a case changes on the unit or in the options before the update: the new image starts from
+// a blank record (of another layout), the unit comes back on its old image, the new image migrates
+// the calibration, the unit's checksum does not match its record, the restart outlasts the wait (and
+// a person gives up).
+constexpr unsigned Plain = 0, ResetsSettings = 1, NewLayout = 2, RejectsImages = 4, MigratesCalibration = 8,
+                   StaleChecksum = 16, NoRestore = 32, AllowDowngrade = 64, NeverBack = 128, GivesUp = 256;
+
+const struct Case {
+    unsigned arrange;
+    uint32_t image;
+    UpdateStep current, legacy; // where it ends, for each generation
+    RestoreOutcome restore;     // when it ends done
+} cases[] = {
+    {Plain, kNewVersion, UpdateStep::Done, UpdateStep::Done, RestoreOutcome::NothingDiffered},
+    {Plain, 0x00020C00, UpdateStep::Done, UpdateStep::Done, RestoreOutcome::NothingDiffered}, // the same again
+    {ResetsSettings, kNewVersion, UpdateStep::Done, UpdateStep::Done, RestoreOutcome::Restored},
+    {ResetsSettings | NoRestore, kNewVersion, UpdateStep::Done, UpdateStep::Done, RestoreOutcome::NotAsked},
+    {ResetsSettings | NewLayout, kNewVersion, UpdateStep::Done, UpdateStep::Done, RestoreOutcome::RecordVersionChanged},
+    {MigratesCalibration, kNewVersion, UpdateStep::Done, UpdateStep::Done, RestoreOutcome::NothingDiffered},
+    // Still answering as before: its old version, or (legacy) no version, which 0.3.0 would report.
+    {RejectsImages, kNewVersion, UpdateStep::Confirm, UpdateStep::Confirm, RestoreOutcome::NotAsked},
+    {StaleChecksum, kNewVersion, UpdateStep::Backup, UpdateStep::Backup, RestoreOutcome::NotAsked},
+    {Plain, 0, UpdateStep::CheckImage, UpdateStep::CheckImage, RestoreOutcome::NotAsked}, // no version stated
+    // A legacy unit states no version to compare with; 0.2.11 answers as its generation does.
+    {Plain, kOlderVersion, UpdateStep::CheckImage, UpdateStep::Done, RestoreOutcome::NothingDiffered},
+    {AllowDowngrade, kOlderVersion, UpdateStep::Done, UpdateStep::Done, RestoreOutcome::NothingDiffered},
+    {NeverBack, kNewVersion, UpdateStep::Wait, UpdateStep::Wait, RestoreOutcome::NotAsked},
+    {NeverBack | GivesUp, kNewVersion, UpdateStep::Wait, UpdateStep::Wait, RestoreOutcome::NotAsked},
+};
+
+TEST_P(FirmwareUpdate, EachEndStopsAtItsStep)
 {
-    unit->set_update_resets_settings(true);
+    const bool legacy = std::get<0>(GetParam()) == sim::Generation::Legacy;
+    const Case& c = cases[std::get<1>(GetParam())];
+    unit->set_update_resets_settings((c.arrange & ResetsSettings) != 0);
+    unit->set_reject_images((c.arrange & RejectsImages) != 0);
+    options.restore = (c.arrange & NoRestore) == 0;
+    options.allow_downgrade = (c.arrange & AllowDowngrade) != 0;
+    unit->set_restart_time(c.arrange & NeverBack ? 60s : 200ms);
+    options.restart_timeout = c.arrange & GivesUp ? 60s : c.arrange & NeverBack ? 400ms : 10s;
+    unit->set_update_record_version(c.arrange & NewLayout ? std::optional<uint32_t>(2) : std::nullopt);
+    if (c.arrange & MigratesCalibration) {
+        unit->on_image_start([](sim::ImageStart& start) {
+            uint32_t word = 0x3F800001; // just over 1.0
+            calib_set_value(&start.calibration, MMC_INITIAL_B_VECTOR_0_INDEX, &word);
+        });
+    }
+    if (c.arrange & StaleChecksum) {
+        Settings_t stale = unit->stored_settings();
+        stale.crc32 ^= 1;
+        unit->load_settings(stale);
+    }
     connect();
     const Settings_t before = unit->stored_settings();
     const SENSOR_CALIB_t calibration = unit->calibration();
-
-    const operations::UpdateResult r = update(image(kNewVersion));
-    ASSERT_TRUE(r.ok()) << static_cast<int>(r.step) << " " << r.backup_error;
-    EXPECT_EQ(started, (std::vector<UpdateStep>{UpdateStep::CheckImage, UpdateStep::Backup, UpdateStep::Upload,
-                                                UpdateStep::Restart, UpdateStep::Wait, UpdateStep::Confirm,
-                                                UpdateStep::Restore, UpdateStep::Calibration}));
-    EXPECT_EQ(unit->config().version.version, kNewVersion);
-    EXPECT_TRUE(r.version_confirmed);
-    EXPECT_EQ(r.after.serial, 0x00C0FFEEu);
-    EXPECT_EQ(r.restore, RestoreOutcome::Restored);
-    EXPECT_EQ(r.settings_restored, r.restore_applied.plan.changes.size());
-    EXPECT_GT(r.settings_restored, 20u);
-    EXPECT_TRUE(r.calibration_changes.empty());
-    EXPECT_TRUE(unit->nor_faults().empty());
-
-    // Every word as it was, committed and read back.
-    const Settings_t after = unit->stored_settings();
-    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
-        const auto index = static_cast<settings_struct_index>(i);
-        EXPECT_EQ(settings_get_value(&after, index), settings_get_value(&before, index)) << "index " << i;
-    }
-    EXPECT_EQ(r.restore_applied.step, operations::ApplyStep::Done);
-    const SENSOR_CALIB_t calibration_after = unit->calibration();
-    EXPECT_EQ(std::memcmp(&calibration_after, &calibration, sizeof calibration), 0); // never written
-
-    // The backup: a settings file with the calibration, where it should be, named as it was written.
-    EXPECT_EQ(backup_told, r.backup_path);
-    const std::filesystem::path backup(r.backup_path);
-    EXPECT_EQ(backup.parent_path(), dir.path() / "backups" / "00C0FFEE");
-    EXPECT_NE(backup.filename().string().find("-before-0.3.0.json"), std::string::npos) << backup;
-    settings_file::Document doc;
-    std::string error;
-    ASSERT_TRUE(settings_file::read_document_file(r.backup_path, &doc, &error)) << error;
-    EXPECT_EQ(doc.settings.count(), settings_file::all_settings().size());
-    ASSERT_TRUE(doc.calibration.has_value());
-    EXPECT_EQ(doc.calibration->at(MMC_INITIAL_A_MATRIX_0_0_index),
-              calib_get_value(&calibration, MMC_INITIAL_A_MATRIX_0_0_index));
-    EXPECT_EQ(doc.unit->serial, 0x00C0FFEEu);
-    EXPECT_TRUE(lock.held());
-}
-
-TEST_P(FirmwareUpdate, NothingDiffersNothingIsSent)
-{
-    connect();
-    const operations::UpdateResult r = update(image(kNewVersion));
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(r.restore, RestoreOutcome::NothingDiffered);
-    EXPECT_EQ(r.settings_restored, 0u);
-    EXPECT_EQ(sent(GetParam().set_id), 0u);
-    EXPECT_TRUE(unit->saves().empty());
-}
-
-TEST_P(FirmwareUpdate, ANewRecordLayoutIsNotRestored)
-{
-    unit->set_update_resets_settings(true);
-    unit->set_update_record_version(2);
-    connect();
-    const operations::UpdateResult r = update(image(kNewVersion));
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(r.restore, RestoreOutcome::RecordVersionChanged);
-    EXPECT_EQ(r.record_version_before, 1u);
-    EXPECT_EQ(r.record_version_after, 2u);
-    EXPECT_EQ(sent(GetParam().set_id), 0u);
-    EXPECT_TRUE(unit->saves().empty());
-    EXPECT_FALSE(r.backup_path.empty());
-}
-
-TEST_P(FirmwareUpdate, AUnitThatKeepsItsOldImageIsAFailureNamingBoth)
-{
-    unit->set_reject_images(true);
-    connect();
-    const Settings_t before = unit->stored_settings();
-    const operations::UpdateResult r = update(image(kNewVersion));
-    EXPECT_EQ(unit->restart_count(), 1);
-    EXPECT_FALSE(r.backup_path.empty());
-    EXPECT_TRUE(std::filesystem::exists(r.backup_path));
-    if (GetParam().generation == sim::Generation::Current) {
-        EXPECT_EQ(r.step, UpdateStep::Confirm);
-        EXPECT_EQ(operations::release_text(r.after.firmware), "0.2.12");
-        EXPECT_EQ(operations::release_text(r.image.version), "0.3.0");
-    } else {
-        // Still answering as only firmware before 0.2.12 does: not the 0.3.0 of the image.
-        EXPECT_EQ(r.step, UpdateStep::Confirm);
-        EXPECT_FALSE(r.after.version_reported);
-    }
-    EXPECT_EQ(sent(GetParam().set_id), 0u);
-    const Settings_t after = unit->stored_settings();
-    EXPECT_EQ(std::memcmp(&after, &before, sizeof before), 0);
-}
-
-TEST_P(FirmwareUpdate, AUnitThatDoesNotComeBackTimesOutWithTheBackupNamed)
-{
-    unit->set_restart_time(60s);
-    options.restart_timeout = 400ms;
-    connect();
-    const auto start = std::chrono::steady_clock::now();
-    const operations::UpdateResult r = update(image(kNewVersion));
-    EXPECT_EQ(r.step, UpdateStep::Wait);
-    EXPECT_TRUE(r.left_bus);
-    EXPECT_FALSE(r.stopped);
-    EXPECT_TRUE(std::filesystem::exists(r.backup_path));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-
-    // A person giving up ends the wait at once.
-    lock.release();
-    sim::unplug_all();
-    unit = support::plug_demo_unit();
-    unit->set_restart_time(60s);
-    options.restart_timeout = 60s;
-    connect();
+    std::vector<std::pair<UpdateStep, bool>> heard;
+    std::string backup_told;
     operations::UpdateObserver observer;
+    observer.step_started = [&](UpdateStep s) { heard.emplace_back(s, false); };
+    observer.step_ended = [&](UpdateStep s, bool ok) { heard.emplace_back(s, ok); };
+    observer.backup_written = [&](const std::string& p) { backup_told = p; };
     int looks = 0;
-    observer.keep_waiting = [&looks] { return ++looks < 10; };
-    const operations::UpdateResult stopped =
-        operations::update_firmware(&comms, &lock, identity, image(kNewVersion), options, observer);
-    EXPECT_EQ(stopped.step, UpdateStep::Wait);
-    EXPECT_TRUE(stopped.stopped);
-}
-
-TEST_P(FirmwareUpdate, ImagesRefusedBeforeAnyFrame)
-{
-    unit->set_version(0, 3, 0);
-    connect();
-    unit->clear_log();
-
-    // No version stated, and (for a unit that reports its version) an older image.
-    operations::UpdateResult r = update(image(0));
-    EXPECT_EQ(r.step, UpdateStep::CheckImage);
-    EXPECT_EQ(r.image.verdict, ImageVerdict::NoVersion);
-    r = update(image(0x00020C00));
-    if (GetParam().generation == sim::Generation::Current) {
-        EXPECT_EQ(r.step, UpdateStep::CheckImage);
-        EXPECT_EQ(r.image.verdict, ImageVerdict::Downgrade);
+    observer.keep_waiting = [&] { return !(c.arrange & GivesUp) || ++looks < 10; };
+    const operations::UpdateResult r = update(c.image, observer);
+    // Every step up to the one it ends at started and ended; that one failed.
+    const UpdateStep step = legacy ? c.legacy : c.current;
+    decltype(heard) expected;
+    for (int s = 0; s <= int(step) && s < int(UpdateStep::Done); ++s) {
+        expected.insert(expected.end(), {{UpdateStep(s), false}, {UpdateStep(s), s < int(step)}});
     }
-    EXPECT_TRUE(r.backup_path.empty() || GetParam().generation == sim::Generation::Legacy);
-    if (GetParam().generation == sim::Generation::Current) {
-        EXPECT_TRUE(unit->requests().empty());
-
-        // Allowed, the downgrade goes through.
-        options.allow_downgrade = true;
-        r = update(image(0x00020C00));
-        ASSERT_TRUE(r.ok()) << static_cast<int>(r.step);
-        EXPECT_TRUE(r.image.downgrade);
-        EXPECT_EQ(unit->config().version.version, 0x00020C00u);
+    EXPECT_EQ(heard, expected);
+    EXPECT_EQ(r.step, step);
+    const bool done = step == UpdateStep::Done;
+    const bool restored = done && c.restore == RestoreOutcome::Restored;
+    EXPECT_EQ(unit->requests().empty(), step == UpdateStep::CheckImage);
+    EXPECT_EQ(unit->erase_count() > 0, step > UpdateStep::Backup);
+    EXPECT_TRUE(r.left_bus == (step > UpdateStep::Restart) && r.stopped == ((c.arrange & GivesUp) != 0));
+    EXPECT_EQ(unit->restart_count(), step > UpdateStep::Wait ? 1 : 0);
+    EXPECT_EQ(r.version_confirmed, done && (!legacy || c.image >= 0x00020C00));
+    EXPECT_EQ(r.restore, done ? c.restore : RestoreOutcome::NotAsked);
+    EXPECT_EQ(r.calibration_changes.size(), done && (c.arrange & MigratesCalibration) ? 1u : 0u);
+    EXPECT_TRUE(unit->nor_faults().empty() && lock.held());
+    EXPECT_EQ(done ? unit->config().version.version : c.image, c.image);
+    // Values are sent and committed only to restore; then the record comes back word for word.
+    EXPECT_EQ(support::count_requests(*unit, kSetId) > 0, restored);
+    EXPECT_EQ(unit->saves().size(), restored ? 1u : 0u);
+    const Settings_t after = unit->stored_settings();
+    EXPECT_EQ(std::memcmp(&after, &before, sizeof before) == 0, !done || restored || !(c.arrange & ResetsSettings));
+    // The calibration is never written. The backup: a settings file with it, where it should
+    // be, named as it was written, before anything was erased.
+    const SENSOR_CALIB_t calibration_after = unit->calibration();
+    EXPECT_EQ(std::memcmp(&calibration_after, &calibration, sizeof calibration) == 0,
+              !done || !(c.arrange & MigratesCalibration));
+    EXPECT_EQ(backup_told, r.backup_path);
+    settings_file::Document doc;
+    if (step > UpdateStep::Backup && settings_file::read_document_file(r.backup_path, &doc, nullptr)) {
+        EXPECT_EQ(std::filesystem::path(r.backup_path).parent_path(), dir.path() / "backups" / "00C0FFEE");
+        EXPECT_TRUE(r.backup_path.ends_with("-before-" + operations::release_text({c.image}) + ".json"));
+        EXPECT_TRUE(doc.unit->serial == 0x00C0FFEEu && doc.settings.count() == settings_file::all_settings().size());
+        EXPECT_EQ(doc.calibration.value().at(MMC_INITIAL_A_MATRIX_0_0_index),
+                  calib_get_value(&calibration, MMC_INITIAL_A_MATRIX_0_0_index));
+    } else {
+        EXPECT_TRUE(step <= UpdateStep::Backup && r.backup_path.empty()) << r.backup_path;
     }
-
-    // The same version is no refusal.
-    const operations::UpdateImage same = operations::check_update_image(image(0x00030000), identity, false);
-    EXPECT_EQ(same.verdict, ImageVerdict::Accepted);
-    EXPECT_EQ(same.same_version, GetParam().generation == sim::Generation::Current);
 }
 
-TEST_P(FirmwareUpdate, ACalibrationChangedByTheNewImageIsAWarning)
-{
-    unit->on_image_start([](sim::ImageStart& start) {
-        uint32_t word = 0x3F800001; // just over 1.0
-        calib_set_value(&start.calibration, MMC_INITIAL_B_VECTOR_0_INDEX, &word);
-    });
-    connect();
-    const operations::UpdateResult r = update(image(kNewVersion));
-    ASSERT_TRUE(r.ok());
-    ASSERT_EQ(r.calibration_changes.size(), 1u);
-    EXPECT_EQ(r.calibration_changes[0].index, uint32_t{MMC_INITIAL_B_VECTOR_0_INDEX});
-    EXPECT_EQ(r.calibration_changes[0].after, 0x3F800001u);
-    EXPECT_STREQ(settings_file::calibration_block(r.calibration_changes[0].index), "magnetometer");
-}
+INSTANTIATE_TEST_SUITE_P(Cases, FirmwareUpdate,
+                         ::testing::Combine(::testing::Values(sim::Generation::Current, sim::Generation::Legacy),
+                                            ::testing::Range(size_t{0}, std::size(cases))),
+                         [](const auto& info) {
+                             const bool legacy = std::get<0>(info.param) == sim::Generation::Legacy;
+                             return (legacy ? "legacy_" : "current_") + std::to_string(std::get<1>(info.param));
+                         });
 
-TEST_P(FirmwareUpdate, OlderFirmwareOnALegacyUnitCannotBeConfirmedAndThatIsNoFailure)
-{
-    if (GetParam().generation != sim::Generation::Legacy) {
-        GTEST_SKIP() << "only a legacy unit states no version";
-    }
-    connect();
-    const operations::UpdateResult r = update(image(0x00020B00)); // 0.2.11 answers as its generation does
-    ASSERT_TRUE(r.ok()) << static_cast<int>(r.step);
-    EXPECT_FALSE(r.version_confirmed);
-    EXPECT_EQ(unit->config().version.version, 0x00020B00u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Generations, FirmwareUpdate, ::testing::ValuesIn(kGenerations),
-                         [](const auto& info) { return std::string(info.param.name); });
-
+// Each older than the next: a candidate precedes its release, and a high patch number stays below
+// the next minor version.
 TEST(FirmwareVersions, OrderAndText)
 {
-    const auto v = [](uint32_t word) { return fwversion_t{word}; };
-    EXPECT_EQ(operations::release_text(v(0x00030000)), "0.3.0");
-    EXPECT_EQ(operations::release_text(v(0x00030002)), "0.3.0-rc2");
-    EXPECT_LT(operations::compare_versions(v(0x00030002), v(0x00030000)), 0); // a candidate precedes its release
-    EXPECT_LT(operations::compare_versions(v(0x00030000), v(0x00030101)), 0);
-    EXPECT_LT(operations::compare_versions(v(0x00020C00), v(0x00030001)), 0);
-    EXPECT_EQ(operations::compare_versions(v(0x01000000), v(0x01000000)), 0);
-    EXPECT_GT(operations::compare_versions(v(0x01000000), v(0x00FFFF00)), 0);
+    EXPECT_EQ(operations::release_text({0x00030002}), "0.3.0-rc2");
+    const fwversion_t ascending[] = {{0x00008000}, {0x0000C800}, {0x00010000}, {0x00020C00}, {0x00030001},
+                                     {0x00030002}, {0x00030000}, {0x00030101}, {0x00FFFF00}, {0x01000000}};
+    for (size_t i = 0; i + 1 < std::size(ascending); ++i) {
+        EXPECT_LT(operations::compare_versions(ascending[i], ascending[i + 1]), 0) << std::hex << ascending[i].version;
+        EXPECT_GT(operations::compare_versions(ascending[i + 1], ascending[i]), 0) << std::hex << ascending[i].version;
+        EXPECT_EQ(operations::compare_versions(ascending[i], ascending[i]), 0) << std::hex << ascending[i].version;
+    }
 }
 
 } // namespace
