@@ -62,23 +62,6 @@ std::filesystem::path backup_path(const UpdateOptions& options, uint32_t serial,
     return path;
 }
 
-// Every word of the calibration record that has a field; false at the first unanswered read.
-bool read_calibration(CommsManager* comms, settings_file::Calibration* out, uint32_t* failed_index)
-{
-    for (uint32_t index = 0; index <= 0xFF; ++index) {
-        if (!calib_index_has_field(index)) {
-            continue;
-        }
-        uint32_t word = 0;
-        if (!read_value(comms, SENSOR_COMMS, static_cast<uint8_t>(index), &word)) {
-            *failed_index = index;
-            return false;
-        }
-        (*out)[index] = word;
-    }
-    return true;
-}
-
 } // namespace
 
 std::string release_text(const fwversion_t& fw)
@@ -192,12 +175,14 @@ public:
         }
         r_.record_version_before = backup.record.version;
         backup_ = backup_of(backup, unit_);
-        backup_.calibration.emplace();
-        if (!read_calibration(comms_, &*backup_.calibration, &r_.calibration_failed_index)) {
+        CalibrationRead calibration = read_calibration(comms_);
+        if (!calibration.ok()) {
+            r_.calibration_failed_index = calibration.failed_index;
             r_.backup_error =
                 "the unit did not answer the read of calibration index " + std::to_string(r_.calibration_failed_index);
             return false;
         }
+        backup_.calibration = std::move(calibration.words);
         std::error_code ec;
         const std::filesystem::path path = backup_path(options_, unit_.serial, r_.image.version, ec);
         if (ec) {
@@ -294,10 +279,12 @@ public:
     // The calibration, read and compared; never written.
     bool compare_calibration()
     {
-        settings_file::Calibration now;
-        if (!read_calibration(comms_, &now, &r_.calibration_failed_index)) {
+        CalibrationRead read = read_calibration(comms_);
+        if (!read.ok()) {
+            r_.calibration_failed_index = read.failed_index;
             return false;
         }
+        settings_file::Calibration& now = read.words;
         for (const auto& [index, word] : *backup_.calibration) {
             if (now[index] != word) {
                 r_.calibration_changes.push_back({index, word, now[index]});

@@ -269,6 +269,19 @@ struct DatabaseInspection : FileInspection {
 };
 DatabaseInspection inspect_airport_database(const std::string& path);
 
+// --- the sensor calibration record (read only: the tool never writes it) ---------------------
+
+struct CalibrationRead {
+    settings_file::Calibration words; // every index that has a field, as far as it was read
+    uint32_t failed_index = 0;        // the index that went unanswered
+    bool complete = true;
+    bool ok() const { return complete; }
+};
+
+// Every word of the calibration record that has a field, in index order; stops at the first
+// unanswered read.
+CalibrationRead read_calibration(CommsManager* comms);
+
 // --- the guided firmware update -------------------------------------------------------------
 
 // A version as images and identity replies state it: "0.3.0", or "0.3.0-rc2" for a candidate.
