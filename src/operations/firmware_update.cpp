@@ -166,6 +166,12 @@ public:
     // The settings and the calibration into a file; a failure here leaves the flash untouched.
     bool back_up()
     {
+        // The restore will be recorded in the history: a history that cannot be written is found
+        // now, while the unit still runs its old image with its settings.
+        if (options_.restore && options_.history && !history_writable(unit_.serial, &r_.history_error)) {
+            r_.backup_error = "the settings history cannot be written: " + r_.history_error;
+            return false;
+        }
         const RecordRead backup = read_settings(comms_);
         if (!backup.ok() || !backup.checksum_ok) {
             r_.restore_read = backup;
@@ -266,7 +272,8 @@ public:
             r_.restore = RestoreOutcome::RecordVersionChanged;
             return true;
         }
-        r_.restore_applied = apply_settings(comms_, r_.restore_read, backup_.settings);
+        r_.restore_applied = apply_settings_recorded(comms_, r_.after, r_.restore_read, backup_.settings,
+                                                     {options_.history, options_.program, options_.command});
         if (!r_.restore_applied.ok()) {
             return false;
         }
