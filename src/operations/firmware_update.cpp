@@ -166,12 +166,6 @@ public:
     // The settings and the calibration into a file; a failure here leaves the flash untouched.
     bool back_up()
     {
-        // The restore will be recorded in the history: a history that cannot be written is found
-        // now, while the unit still runs its old image with its settings.
-        if (options_.restore && options_.history && !history_writable(unit_.serial, &r_.history_error)) {
-            r_.backup_error = "the settings history cannot be written: " + r_.history_error;
-            return false;
-        }
         const RecordRead backup = read_settings(comms_);
         if (!backup.ok() || !backup.checksum_ok) {
             r_.restore_read = backup;
@@ -189,6 +183,12 @@ public:
             return false;
         }
         backup_.calibration = std::move(calibration.words);
+        // The restore will be recorded in the history: a history that cannot be written is found
+        // now, while the unit still runs its old image with its settings.
+        if (options_.restore && options_.history && !history_writable(unit_.serial, &r_.history_error)) {
+            r_.backup_error = "the settings history cannot be written: " + r_.history_error;
+            return false;
+        }
         std::error_code ec;
         const std::filesystem::path path = backup_path(options_, unit_.serial, r_.image.version, ec);
         if (ec) {
