@@ -230,7 +230,8 @@ int run(const std::vector<std::string>& args, const Streams& io)
     info_cmd->callback([&] { command = [&] { return info(ctx, json); }; });
     exit_statuses(info_cmd, program, {kDone, kNoUnit, kUnitFailed});
 
-    CLI::App* settings = app.add_subcommand("settings", "List, show, back up, compare, restore or set the settings");
+    CLI::App* settings = app.add_subcommand(
+        "settings", "List, show, back up, compare, restore, set or edit the settings; their history and undo");
     settings->require_subcommand(1);
     exit_statuses_of_commands(settings, program);
     CLI::App* list = settings->add_subcommand("list", "Every setting: indices, unit, the window's field, file forms; "

@@ -25,6 +25,7 @@ int settings_history(Context& ctx, bool json, size_t limit)
         serial = unit.id.serial;
     }
     std::vector<operations::HistoryEntry> entries = operations::list_history(serial);
+    const bool none = entries.empty();
     if (entries.size() > limit) {
         entries.resize(limit);
     }
@@ -43,7 +44,7 @@ int settings_history(Context& ctx, bool json, size_t limit)
                        << operations::history_changes_text(e.change) << "\n";
         }
     }
-    if (entries.empty()) {
+    if (none) {
         ctx.note("No settings history for unit " + hex32(serial) + " in " + operations::history_directory(serial));
     }
     return kDone;
