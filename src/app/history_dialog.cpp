@@ -127,6 +127,16 @@ void MainWindow::showSettingsHistory()
 
 void MainWindow::putHistoryEntryInForm(const operations::HistoryEntry& entry)
 {
+    const QString time = QString::fromStdString(entry.time);
+    const std::optional<settings_file::RecordInfo>& header = entry.before.record;
+    if (header && header->version && loadedHeader.valid && *header->version != loadedHeader.version) {
+        ui->statusbar->showMessage(QString("Error: The entry of %1 holds settings of record version %2, but the EFIS "
+                                           "keeps version %3 - nothing was put in the form")
+                                       .arg(time)
+                                       .arg(*header->version)
+                                       .arg(loadedHeader.version));
+        return;
+    }
     // The entry is this unit's own record: every setting is taken, the identity included.
     Settings_t record = formRecord();
     const settings_file::Values& values = entry.before.settings;
@@ -143,7 +153,6 @@ void MainWindow::putHistoryEntryInForm(const operations::HistoryEntry& entry)
     }
     user_config = record;
     updateUIFromConfig();
-    const QString time = QString::fromStdString(entry.time);
     if (changed == 0) {
         ui->statusbar->showMessage(QString("The form already holds the settings from before %1").arg(time));
     } else {

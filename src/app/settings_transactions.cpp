@@ -130,6 +130,7 @@ void MainWindow::loadConfigFromDevice()
         return;
     }
     changed_values.clear();
+    unitRecord.reset(); // known again once this load has read it whole
     std::memset(&user_config, 0, sizeof user_config);
 
     // A value the unit does not answer is shown as 0 and named; the rest of the record still loads.
@@ -181,11 +182,9 @@ void MainWindow::loadConfigFromDevice()
     }
     fflush(stdout);
 
-    // Only a whole record is a record the unit holds; a partial one leaves the history nothing to go back to.
+    // Only a whole record is one the unit holds; after a partial one a Save asks the unit again.
     if (read.unread.empty()) {
         unitRecord = read.record;
-    } else {
-        unitRecord.reset();
     }
     updateUIFromConfig();
     // A load that had to put zeros in place of values, or whose record does not match the unit's
