@@ -132,6 +132,7 @@ void MainWindow::updateConfigValueLocal(settings_struct_index index, uint32_t va
         return;
     }
     changed_values.insert(index);
+    editedSinceStart.insert(index);
 }
 
 // What the form shows for a record: each bound widget's value as filling the form from that record

@@ -248,6 +248,10 @@ QString restore_failure(const operations::UpdateResult& r)
                                  "EFIS holds")
                              .arg(names.isEmpty() ? QString("the checksum") : names.join(", "));
     }
+    case operations::ApplyStep::History:
+        return started + QString("the settings history could not be written (%1): none were restored, and it holds "
+                                 "the settings the new firmware started with")
+                             .arg(q(a.history_error));
     default:
         return started + "the link to the EFIS was lost while its settings were restored";
     }

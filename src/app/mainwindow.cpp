@@ -30,6 +30,7 @@ MainWindow::MainWindow(QWidget* parent)
     connect(ui->pushButton_browse, &QPushButton::clicked, this, &MainWindow::onBrowseClicked);
     connect(ui->pushButton_start_update, &QPushButton::clicked, this, &MainWindow::onStartUpdateClicked);
     setUpUpdateSteps();
+    setUpSettingsHistory();
 
     ui->text_firmware_file_2->setEnabled(false);
     ui->pushButton_start_airport->setEnabled(false);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -192,6 +193,11 @@ private:
 
     // Settings files: where the dialogs start, and the form as a record (read as Save reads it,
     // into a copy).
+    void setUpSettingsHistory();
+    void showSettingsHistory();
+    void putHistoryEntryInForm(const operations::HistoryEntry& entry);
+    operations::HistoryEntryFile startSaveHistoryEntry(bool* refused);
+
     QString settingsFileDialogDir() const;
     Settings_t formRecord() const;
     // Asks for a settings file and reads it; false when cancelled, or refused (the status then says
@@ -220,6 +226,10 @@ private:
         uint32_t checksum = 0;
     } loadedHeader;
     QString lastSettingsFile;
+    // The record the unit holds committed, as last loaded or saved: what a Save's history entry
+    // keeps as the record before it.
+    std::optional<Settings_t> unitRecord;
+    std::set<settings_struct_index> editedSinceStart; // edited or imported: what an Export with nothing loaded writes
     QPointer<QThread> firmwareUploadThread;
     QPointer<QThread> airportUploadThread;
 

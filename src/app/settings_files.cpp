@@ -80,12 +80,33 @@ void MainWindow::onExportSettingsTriggered()
     const Settings_t record = formRecord();
     const bool unitKnown = comms != nullptr && comms->isConnected();
 
+    // With nothing loaded from a unit, every field not edited holds the form's start values (V-speeds
+    // 0, colours transparent black): restored, such a file would blank a unit. Only the settings
+    // edited or imported are written then, as in a file written by hand.
+    std::optional<settings_file::Values> editedOnly;
+    if (!loadedHeader.valid) {
+        const settings_file::Values all = settings_file::values_of(record);
+        editedOnly.emplace();
+        for (const settings_file::Setting& s : settings_file::all_settings()) {
+            for (uint32_t i = s.first; i < s.first + s.count; ++i) {
+                if (editedSinceStart.count(static_cast<settings_struct_index>(i)) != 0) {
+                    editedOnly->put(s, &all.word[s.first]);
+                    break;
+                }
+            }
+        }
+        if (editedOnly->count() == 0) {
+            ui->statusbar->showMessage("Warning: Nothing to export - no settings were loaded from an EFIS or edited");
+            return;
+        }
+    }
+
     const settings_file::Setting& registration = *settings_file::find_setting("registration");
     const nlohmann::ordered_json reg =
         settings_file::setting_json(registration, &settings_file::values_of(record).word[registration.first]);
     const QString regText = reg.is_string() ? QString::fromStdString(reg.get<std::string>()) : QString();
     QString proposed = regText.isEmpty() ? QString("efis") : fileNamePart(regText);
-    if (unitKnown) {
+    if (unitKnown && !editedOnly) {
         proposed += QString("-%1").arg(unit.serial, 8, 16, QChar('0')).toUpper();
     }
     proposed += "-" + QDate::currentDate().toString("yyyy-MM-dd") + ".json";
@@ -105,9 +126,10 @@ void MainWindow::onExportSettingsTriggered()
     if (loadedHeader.valid) {
         header = settings_file::RecordInfo{loadedHeader.version, loadedHeader.num_elements, loadedHeader.checksum};
     }
+    const settings_file::Document doc = editedOnly ? settings_file::Document{std::nullopt, std::nullopt, *editedOnly}
+                                                   : settings_file::backup_document(record, unitBlock, header);
     std::string error;
-    if (!settings_file::write_document_file(path.toStdString(),
-                                            settings_file::backup_document(record, unitBlock, header), &error)) {
+    if (!settings_file::write_document_file(path.toStdString(), doc, &error)) {
         qDebug() << "Settings export failed:" << QString::fromStdString(error);
         ui->statusbar->showMessage(
             QString("Error: Could not write %1: %2").arg(displayName(path), QString::fromStdString(error)));
@@ -156,6 +178,7 @@ void MainWindow::onImportSettingsTriggered()
         if (taken.values.present[i] && word != settings_get_value(&record, index)) {
             settings_set_value(&record, index, &word);
             changed_values.insert(index);
+            editedSinceStart.insert(index);
             ++changed;
         }
     }

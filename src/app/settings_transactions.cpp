@@ -130,6 +130,7 @@ void MainWindow::loadConfigFromDevice()
         return;
     }
     changed_values.clear();
+    unitRecord.reset(); // known again once this load has read it whole
     std::memset(&user_config, 0, sizeof user_config);
 
     // A value the unit does not answer is shown as 0 and named; the rest of the record still loads.
@@ -181,6 +182,10 @@ void MainWindow::loadConfigFromDevice()
     }
     fflush(stdout);
 
+    // Only a whole record is one the unit holds; after a partial one a Save asks the unit again.
+    if (read.unread.empty()) {
+        unitRecord = read.record;
+    }
     updateUIFromConfig();
     // A load that had to put zeros in place of values, or whose record does not match the unit's
     // checksum, is not reported as a success.
@@ -218,6 +223,7 @@ void MainWindow::updateConfigValueAndSend(settings_struct_index index, uint32_t 
         return;
     }
     changed_values.insert(index);
+    editedSinceStart.insert(index);
     ui->statusbar->showMessage("Configuration updated successfully");
 }
 
@@ -279,19 +285,34 @@ void MainWindow::onSaveClicked()
 
     updateConfigFromUI();
 
+    // The record before the save goes into the history before the unit is told to commit.
+    bool refused = false;
+    operations::HistoryEntryFile entry = startSaveHistoryEntry(&refused);
+    if (refused) {
+        return;
+    }
+    const auto finish = [&](const char* outcome) {
+        if (entry.written && !operations::finish_history_entry(&entry, outcome)) {
+            qDebug() << "Could not write the outcome to the settings history:" << QString::fromStdString(entry.error);
+        }
+    };
+
     const operations::Commit commit = operations::commit_settings(comms, &user_config);
     switch (commit.step) {
     case operations::CommitStep::NotConnected:
+        finish("failed: not connected");
         qDebug() << "No communication interface connected";
         ui->statusbar->showMessage("Error: No communication interface connected (USB HID or CAN FD)");
         return;
     case operations::CommitStep::ReadVersion: {
+        finish("failed: commit");
         const HeaderText& h = header_text(SETTINGS_VERSION);
         qDebug() << h.log;
         ui->statusbar->showMessage(h.status);
         return;
     }
     case operations::CommitStep::ReadNumElements: {
+        finish("failed: commit");
         mem_version = user_config.version;
         const HeaderText& h = header_text(SETTINGS_NUM_ELEMENTS);
         qDebug() << h.log;
@@ -310,6 +331,7 @@ void MainWindow::onSaveClicked()
 
     log_commit(commit.step);
     if (!commit.ok()) {
+        finish("failed: commit");
         qDebug() << "Error storing configuration to EEPROM";
         ui->statusbar->showMessage("Error: Failed to store configuration to EEPROM");
         return;
@@ -319,6 +341,8 @@ void MainWindow::onSaveClicked()
     // its unsent edits stay as they are, so the user can try again.
     const operations::Verification check = operations::verify_settings(comms, user_config, commit.checksum);
     if (!check.ok()) {
+        finish("failed: verify");
+        unitRecord.reset(); // what it holds now is not known
         // What the unit did not keep counts as unsent again, so that Update sends it once more.
         for (const operations::Mismatch& m : check.mismatches) {
             changed_values.insert(static_cast<settings_struct_index>(m.index));
@@ -327,6 +351,8 @@ void MainWindow::onSaveClicked()
         ui->statusbar->showMessage(verification_failure(check));
         return;
     }
+    finish("committed");
+    unitRecord = user_config;
     changed_values.clear();
     updateUIFromConfig();
     ui->statusbar->showMessage("Configuration saved to EEPROM successfully");

@@ -73,12 +73,13 @@ public:
 // The one table of exit statuses; each command's help names the ones it returns.
 const char* kExitStatuses = R"(Exit status:
   0    done
-  1    settings diff: the unit and the file differ
+  1    settings diff: the unit and the file (or the two files) differ; settings undo: nothing to undo
   2    usage error
   3    no unit found, found but not opened, or it did not answer WHOAMI
   4    the unit refused or stopped answering (an exchange, commit, verification or transfer)
   5    bad input: a file that cannot be read, parsed or accepted, an unknown setting, a value out of
-       range, settings that would not be plausible together, an image the upload would refuse
+       range, settings that would not be plausible together, an image the upload would refuse, a
+       settings history that cannot be written
   130  stopped by Ctrl-C (a second one, during an upload, a restore or a set))";
 
 // "Exit status: 0, 3, 4 (see efis-cli --help)" under a command's help.
@@ -189,6 +190,9 @@ int run(const std::vector<std::string>& args, const Streams& io)
 
     Context ctx{.io = io};
     ctx.program = program;
+    for (size_t i = 1; i < args.size(); ++i) {
+        ctx.command += (i > 1 ? " " : "") + args[i];
+    }
     app.add_flag("-v,--verbose", ctx.verbose, "Show the device layer's diagnostic lines on standard error");
     app.add_flag("-q,--quiet", ctx.quiet, "Show errors only: no notes, no progress");
     std::string serial_text;
@@ -226,7 +230,8 @@ int run(const std::vector<std::string>& args, const Streams& io)
     info_cmd->callback([&] { command = [&] { return info(ctx, json); }; });
     exit_statuses(info_cmd, program, {kDone, kNoUnit, kUnitFailed});
 
-    CLI::App* settings = app.add_subcommand("settings", "List, show, back up, compare, restore or set the settings");
+    CLI::App* settings = app.add_subcommand(
+        "settings", "List, show, back up, compare, restore, set or edit the settings; their history and undo");
     settings->require_subcommand(1);
     exit_statuses_of_commands(settings, program);
     CLI::App* list = settings->add_subcommand("list", "Every setting: indices, unit, the window's field, file forms; "
@@ -245,9 +250,12 @@ int run(const std::vector<std::string>& args, const Streams& io)
     backup->callback([&] { command = [&] { return settings_backup(ctx, file); }; });
     exit_statuses(backup, program, {kDone, kNoUnit, kUnitFailed, kBadInput});
 
-    CLI::App* diff = settings->add_subcommand("diff", "List the settings where the unit and a file differ");
+    std::string other;
+    CLI::App* diff = settings->add_subcommand(
+        "diff", "List the settings where the unit and a file differ, or two files (no unit needed)");
     diff->add_option("FILE", file, "A settings file; - for standard input")->required();
-    diff->callback([&] { command = [&] { return settings_diff(ctx, file); }; });
+    diff->add_option("OTHER", other, "A second settings file: compare the two files instead of the unit");
+    diff->callback([&] { command = [&] { return settings_diff(ctx, file, other); }; });
     exit_statuses(diff, program, {kDone, kDifferences, kNoUnit, kUnitFailed, kBadInput});
 
     CLI::App* restore = settings->add_subcommand("restore", "Send the settings a file names, commit and verify");
@@ -256,6 +264,7 @@ int run(const std::vector<std::string>& args, const Streams& io)
     restore->add_flag("--force", force,
                       "Restore a file whose record version differs from the unit's, or settings that would not be "
                       "plausible together");
+    restore->add_flag("--no-history", ctx.no_history, "Commit without an entry in the settings history");
     restore->add_flag("--include-identity", include_identity,
                       "Copy registration, ownship_icao and icao_address_type from a file of another unit, or of none");
     restore->callback([&] {
@@ -267,8 +276,31 @@ int run(const std::vector<std::string>& args, const Streams& io)
     set->add_option("NAME=VALUE", assignments, "e.g. vne=160 sky_color_upper=#3c78d8 registration=N12345")->required();
     set->add_flag("--dry-run", dry_run, "Print what would be sent and send nothing");
     set->add_flag("--force", force, "Send settings that would not be plausible together");
+    set->add_flag("--no-history", ctx.no_history, "Commit without an entry in the settings history");
     set->callback([&] { command = [&] { return settings_set(ctx, assignments, dry_run, force); }; });
     exit_statuses(set, program, {kDone, kNoUnit, kUnitFailed, kBadInput, kInterrupted});
+
+    size_t limit = 20;
+    CLI::App* history = settings->add_subcommand(
+        "history", "Every commit of the unit's settings, newest first (with --serial and no unit: that serial's)");
+    history->add_flag("--json", json, "Print a JSON array of the entries");
+    history->add_option("--limit", limit, "Show at most N entries (default 20)")->type_name("N");
+    history->callback([&] { command = [&] { return settings_history(ctx, json, limit); }; });
+    exit_statuses(history, program, {kDone, kNoUnit});
+
+    CLI::App* undo = settings->add_subcommand(
+        "undo", "Bring the unit back to its settings before the newest committed change; a second undo redoes it");
+    undo->add_flag("--dry-run", dry_run, "Print what would be sent and send nothing");
+    undo->add_flag("--no-history", ctx.no_history, "Commit without an entry in the settings history");
+    undo->callback([&] { command = [&] { return settings_undo(ctx, dry_run); }; });
+    exit_statuses(undo, program, {kDone, kNothingToUndo, kNoUnit, kUnitFailed, kBadInput, kInterrupted});
+
+    CLI::App* edit = settings->add_subcommand("edit", "Change settings by name in a settings file; no unit needed");
+    edit->add_option("FILE", file, "The settings file, written back in place")->required();
+    edit->add_option("NAME=VALUE", assignments, "e.g. vne=160 sky_color_upper=#3c78d8")->required();
+    edit->add_flag("--force", force, "Write settings that would not be plausible together");
+    edit->callback([&] { command = [&] { return settings_edit(ctx, file, assignments, force); }; });
+    exit_statuses(edit, program, {kDone, kBadInput});
 
     CLI::App* reboot_cmd = app.add_subcommand("reboot", "Restart the unit into its boot loader");
     reboot_cmd->callback([&] { command = [&] { return reboot(ctx); }; });
@@ -292,6 +324,8 @@ int run(const std::vector<std::string>& args, const Streams& io)
     fw_update->add_option("IMAGE", file, "The firmware image")->required();
     fw_update->add_flag("--allow-downgrade", update_args.allow_downgrade, "Install an image older than the unit's");
     fw_update->add_flag("--no-restore", update_args.no_restore, "Leave the settings as the new firmware finds them");
+    fw_update->add_flag("--no-history", ctx.no_history,
+                        "Restore the settings without an entry in the settings history");
     fw_update
         ->add_option("--timeout", update_args.timeout_seconds,
                      "How long to wait for the unit to come back after its restart (default 60)")

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/context.h"
+#include "operations/operations.h"
 
 namespace efis_cli {
 
@@ -14,7 +15,8 @@ int reboot(Context& ctx);
 
 int settings_show(Context& ctx, bool json);
 int settings_backup(Context& ctx, const std::string& file);
-int settings_diff(Context& ctx, const std::string& file);
+// With `other`, compares the two files and needs no unit.
+int settings_diff(Context& ctx, const std::string& file, const std::string& other = {});
 struct RestoreOptions {
     bool dry_run = false;
     bool force = false;            // a record version other than the unit's; implausible settings
@@ -22,6 +24,18 @@ struct RestoreOptions {
 };
 int settings_restore(Context& ctx, const std::string& file, const RestoreOptions& options);
 int settings_set(Context& ctx, const std::vector<std::string>& assignments, bool dry_run, bool force);
+
+int settings_history(Context& ctx, bool json, size_t limit);
+int settings_undo(Context& ctx, bool dry_run);
+int settings_diff_files(Context& ctx, const std::string& file, const std::string& other);
+int settings_edit(Context& ctx, const std::string& file, const std::vector<std::string>& assignments, bool force);
+
+// Shared by the settings commands: a file (- for standard input), NAME=VALUE words, and the unit
+// with its whole record (warning when its checksum does not match it).
+int read_file(Context& ctx, const std::string& file, settings_file::Document* doc);
+int parse_assignments(Context& ctx, const std::vector<std::string>& assignments, settings_file::Values* values);
+struct Unit;
+int read_unit(Context& ctx, Unit& unit, operations::RecordRead* read);
 
 int firmware_check(Context& ctx, const std::string& file);
 int firmware_upload(Context& ctx, const std::string& file);

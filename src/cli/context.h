@@ -21,6 +21,8 @@ struct Context {
     std::optional<uint32_t> serial{};  // --serial: the unit to use among several
     std::chrono::milliseconds wait{0}; // --wait: how long to look for the unit before giving up
     Progress* progress = nullptr;      // the progress line being drawn, if any
+    std::string command{};             // the command line after the program's name, for the history
+    bool no_history = false;           // --no-history: commit without an entry in the settings history
 
     // A note on standard error, unless --quiet.
     void note(const std::string& text) const;

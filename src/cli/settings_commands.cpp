@@ -12,8 +12,6 @@ using settings_file::Document;
 using settings_file::hex32;
 using settings_file::Setting;
 
-namespace {
-
 // Connects and reads the whole record; warns when the unit's checksum does not match it.
 int read_unit(Context& ctx, Unit& unit, RecordRead* read)
 {
@@ -46,6 +44,25 @@ int read_file(Context& ctx, const std::string& file, Document* doc)
     }
     return kDone;
 }
+
+int parse_assignments(Context& ctx, const std::vector<std::string>& assignments, settings_file::Values* values)
+{
+    for (const std::string& a : assignments) {
+        const Setting* s = nullptr;
+        uint32_t words[3] = {};
+        std::string error;
+        if (!settings_file::parse_assignment(a, &s, words, &error)) {
+            return ctx.fail(kBadInput, error);
+        }
+        if (values->names(*s)) {
+            return ctx.fail(kBadInput, std::string(s->name) + ": given twice");
+        }
+        values->put(*s, words);
+    }
+    return kDone;
+}
+
+namespace {
 
 // The file first, so that a refused one reaches no unit; then the unit and its whole record.
 int read_file_and_unit(Context& ctx, const std::string& file, Document* doc, Unit& unit, RecordRead* read)
@@ -119,8 +136,11 @@ int settings_backup(Context& ctx, const std::string& file)
     return kDone;
 }
 
-int settings_diff(Context& ctx, const std::string& file)
+int settings_diff(Context& ctx, const std::string& file, const std::string& other)
 {
+    if (!other.empty()) {
+        return settings_diff_files(ctx, file, other);
+    }
     Document doc;
     Unit unit;
     RecordRead read;
@@ -179,17 +199,8 @@ int settings_restore(Context& ctx, const std::string& file, const RestoreOptions
 int settings_set(Context& ctx, const std::vector<std::string>& assignments, bool dry_run, bool force)
 {
     settings_file::Values values;
-    for (const std::string& a : assignments) {
-        const Setting* s = nullptr;
-        uint32_t words[3] = {};
-        std::string error;
-        if (!settings_file::parse_assignment(a, &s, words, &error)) {
-            return ctx.fail(kBadInput, error);
-        }
-        if (values.names(*s)) {
-            return ctx.fail(kBadInput, std::string(s->name) + ": given twice");
-        }
-        values.put(*s, words);
+    if (const int status = parse_assignments(ctx, assignments, &values); status != kDone) {
+        return status;
     }
     Unit unit;
     RecordRead read;

@@ -182,12 +182,13 @@ std::string update_failure(const operations::UpdateResult& r, const std::string&
                " from the image: it did not start the new image; its settings are as they were" + backup;
     case operations::UpdateStep::Restore: {
         const operations::Application& a = r.restore_applied;
-        std::string why = !r.restore_read.ok() ? "it did not answer the read of its settings"
-                          : a.step == operations::ApplyStep::Send
-                              ? "it did not accept " + operations::index_name(a.refused_index)
-                          : a.step == operations::ApplyStep::Commit
-                              ? std::string("the commit failed: ") + operations::commit_step_text(a.commit.step)
-                              : "the settings read back different values";
+        std::string why =
+            !r.restore_read.ok()                       ? "it did not answer the read of its settings"
+            : a.step == operations::ApplyStep::History ? "the settings history could not be written: " + a.history_error
+            : a.step == operations::ApplyStep::Send    ? "it did not accept " + operations::index_name(a.refused_index)
+            : a.step == operations::ApplyStep::Commit
+                ? std::string("the commit failed: ") + operations::commit_step_text(a.commit.step)
+                : "the settings read back different values";
         return "firmware " + operations::release_text(r.after.firmware) +
                " is running, but the settings were not restored: " + why +
                "; try again with efis-cli settings restore " + r.backup_path;
@@ -251,6 +252,8 @@ int firmware_update(Context& ctx, const std::string& file, const UpdateArgs& arg
     options.restore = !args.no_restore;
     options.restart_timeout = std::chrono::milliseconds(static_cast<int64_t>(args.timeout_seconds * 1000.0));
     options.program = ctx.program;
+    options.history = !ctx.no_history;
+    options.command = ctx.command;
 
     Progress progress(ctx);
     UploadInterrupts interrupts(ctx, kFirmwareInterruptWarning);
@@ -280,6 +283,10 @@ int firmware_update(Context& ctx, const std::string& file, const UpdateArgs& arg
     case operations::UpdateStep::CheckImage:
         return ctx.fail(kBadInput, file + ": the image is refused; nothing was sent");
     case operations::UpdateStep::Backup:
+        if (!r.history_error.empty()) {
+            return ctx.fail(kBadInput, "the settings history cannot be written: " + r.history_error +
+                                           "; nothing was erased or sent (--no-history updates without it)");
+        }
         return ctx.fail(r.backup_error.rfind("the unit", 0) == 0 ? kUnitFailed : kBadInput,
                         "no backup could be taken: " + r.backup_error + "; nothing was erased or sent");
     case operations::UpdateStep::Wait:

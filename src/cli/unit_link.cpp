@@ -159,7 +159,9 @@ int write_settings(const Context& ctx, Unit& unit, const RecordRead& before, con
         return kDone;
     }
     // The record as the unit would hold it afterwards, values it keeps included.
-    if (const std::vector<std::string> broken = settings_file::implausible_values(plan.intended); !broken.empty()) {
+    if (const std::vector<std::string> broken =
+            options.check_plausibility ? settings_file::implausible_values(plan.intended) : std::vector<std::string>{};
+        !broken.empty()) {
         if (!options.force) {
             const int status = ctx.fail(kBadInput, "the settings would not be plausible together; nothing was sent "
                                                    "(--force sends them all the same):");
@@ -208,13 +210,21 @@ int write_settings(const Context& ctx, Unit& unit, const RecordRead& before, con
         }
         return true;
     };
-    const operations::Application a = operations::apply_settings(&unit.comms, before, values, observer);
+    const operations::Application a = operations::apply_settings_recorded(
+        &unit.comms, unit.id, before, values, {!ctx.no_history, ctx.program, ctx.command}, observer);
     if (a.step != operations::ApplyStep::Stopped && interrupts.count() > seen) {
         ctx.warn("Ctrl-C came after every value was sent; the commit was let finish");
+    }
+    if (a.step != operations::ApplyStep::History && !a.history_error.empty()) {
+        ctx.warn("warning: the outcome could not be written to the settings history entry " + a.history_path + ": " +
+                 a.history_error);
     }
     switch (a.step) {
     case operations::ApplyStep::Done:
         break;
+    case operations::ApplyStep::History:
+        return ctx.fail(kBadInput, "the settings history cannot be written: " + a.history_error +
+                                       "; nothing was sent (--no-history commits without it)");
     case operations::ApplyStep::NothingToDo:
         ctx.note("The unit already holds every setting given; nothing was sent.");
         return kDone;

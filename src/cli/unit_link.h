@@ -34,6 +34,7 @@ struct WriteOptions {
     bool force = false;   // send values that make the record implausible
     // What goes on after a first Ctrl-C, in its message: "the restore goes on".
     const char* what = "restore";
+    bool check_plausibility = true; // false for a record the unit held before (an undo)
 };
 
 // Makes the unit hold `values` (a subset of settings): sends each differing setting in index

@@ -183,6 +183,12 @@ public:
             return false;
         }
         backup_.calibration = std::move(calibration.words);
+        // The restore will be recorded in the history: a history that cannot be written is found
+        // now, while the unit still runs its old image with its settings.
+        if (options_.restore && options_.history && !history_writable(unit_.serial, &r_.history_error)) {
+            r_.backup_error = "the settings history cannot be written: " + r_.history_error;
+            return false;
+        }
         std::error_code ec;
         const std::filesystem::path path = backup_path(options_, unit_.serial, r_.image.version, ec);
         if (ec) {
@@ -266,7 +272,8 @@ public:
             r_.restore = RestoreOutcome::RecordVersionChanged;
             return true;
         }
-        r_.restore_applied = apply_settings(comms_, r_.restore_read, backup_.settings);
+        r_.restore_applied = apply_settings_recorded(comms_, r_.after, r_.restore_read, backup_.settings,
+                                                     {options_.history, options_.program, options_.command});
         if (!r_.restore_applied.ok()) {
             return false;
         }

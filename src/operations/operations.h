@@ -220,6 +220,7 @@ enum class ApplyStep {
     Stopped,      // the observer stopped before stopped_index; nothing was committed
     Commit,       // sent, but the commit failed at commit.step
     Verify,       // committed, but the read-back failed at verification.step
+    History,      // the history entry could not be written (history_error); nothing was sent
 };
 
 struct Application {
@@ -230,6 +231,8 @@ struct Application {
     uint32_t stopped_index = 0;
     Commit commit;
     Verification verification;
+    std::string history_path;  // the entry written before the first value, if one was
+    std::string history_error; // History
     bool ok() const { return step == ApplyStep::Done || step == ApplyStep::NothingToDo; }
 };
 
@@ -323,6 +326,8 @@ struct UpdateOptions {
     std::chrono::milliseconds restart_timeout{60000};
     std::string backup_directory; // empty: $XDG_STATE_HOME/efis-config/backups
     std::string program = "efis"; // for the unit's lock, should it be taken again
+    bool history = true;          // the restore makes an entry in the settings history
+    std::string command = "firmware update"; // the history entry's command
 };
 
 struct UpdateObserver {
@@ -357,6 +362,7 @@ struct UpdateResult {
     bool version_confirmed = false; // the unit reports the image's version
     std::string backup_path;        // once written
     std::string backup_error;       // Backup: why it could not be taken
+    std::string history_error;      // Backup: why the settings history cannot be written
     TransferResult transfer;        // Upload
     bool left_bus = false;          // Wait: the unit went away after the restart command
     bool stopped = false;           // Wait: keep_waiting stopped it
@@ -426,5 +432,68 @@ struct FileValues {
 // is taken, wherever it comes from.
 FileValues values_from_file(const settings_file::Document& doc, std::optional<uint32_t> unit_serial,
                             const Settings_t& current, bool copy_identity);
+
+// --- the settings history --------------------------------------------------------------------
+//
+// Every commit of settings to a unit is first recorded in <state directory>/history/<SERIAL>/ as a
+// backup of the record the unit held, with a "change" block: the program, its command, every
+// setting changed (from, to, as a settings file writes them) and the outcome, "pending" until the
+// commit ends. The newest kHistoryKept entries of a unit are kept.
+
+inline constexpr size_t kHistoryKept = 200;
+
+// Who commits, and whether the history is kept at all (--no-history: not).
+struct HistoryRequest {
+    bool record = true;
+    std::string program;
+    std::string command;
+};
+
+// <state directory>/history/<SERIAL>, the serial as the update's backups name it.
+std::string history_directory(uint32_t serial);
+// Whether an entry could be written now for this unit; *error says why not.
+bool history_writable(uint32_t serial, std::string* error);
+
+// An entry as it is being written.
+struct HistoryEntryFile {
+    uint32_t serial = 0;
+    std::string path;
+    std::string error;
+    nlohmann::ordered_json document; // the file's JSON, change block included
+    bool written = false;
+};
+
+// Writes the entry for a commit that makes a unit holding `before` hold `after`: outcome
+// "pending". Nothing is written (and `written` stays false with no error) when no setting changes.
+HistoryEntryFile start_history_entry(const UnitIdentity& unit, const Settings_t& before,
+                                     std::optional<settings_file::RecordInfo> header, const Settings_t& after,
+                                     const HistoryRequest& request);
+// Rewrites the entry's outcome ("committed", "failed: <step>", "stopped"), then removes the unit's
+// oldest entries beyond kHistoryKept.
+bool finish_history_entry(HistoryEntryFile* entry, const std::string& outcome);
+// The outcome an application ends with, as an entry states it.
+std::string history_outcome(const Application& a);
+
+// apply_settings(), recorded in the history first: with `request.record`, an entry is written
+// before the first value is sent (ApplyStep::History when it cannot be, and nothing is sent), and
+// its outcome once the application ends.
+Application apply_settings_recorded(CommsManager* comms, const UnitIdentity& unit, const RecordRead& before,
+                                    const settings_file::Values& values, const HistoryRequest& request,
+                                    const ValueObserver& observer = {});
+
+struct HistoryEntry {
+    std::string path;
+    std::string time;               // local time from the file name: "2026-12-07 12:03:11"
+    nlohmann::ordered_json change;  // the change block as the entry holds it (an object)
+    settings_file::Document before; // the record before the commit
+    std::string outcome() const;
+};
+
+// A unit's entries, newest first. Files that are not readable entries are left out.
+std::vector<HistoryEntry> list_history(uint32_t serial);
+// The entry whose record an undo brings back: the newest committed one.
+const HistoryEntry* undo_target(const std::vector<HistoryEntry>& entries);
+// "vne 160 -> 170, vs0 40 -> 45", the first four and "and <n> more".
+std::string history_changes_text(const nlohmann::ordered_json& change);
 
 } // namespace operations

@@ -434,7 +434,9 @@ bool read_document(std::string_view text, Document* out, std::string* error)
         return refuse(error, "format_version: this program reads version " + std::to_string(kFormatVersion) +
                                  ", found " + version->dump());
     }
-    if (!only_known_keys(j, {"format", "format_version", "unit", "record", "settings", "calibration"}, "", error)) {
+    // "change" is a history entry's account of the commit it was taken before: not a setting.
+    if (!only_known_keys(j, {"format", "format_version", "unit", "record", "settings", "calibration", "change"}, "",
+                         error)) {
         return false;
     }
     Document doc;
@@ -469,6 +471,12 @@ bool read_document(std::string_view text, Document* out, std::string* error)
 
 bool read_document_file(const std::string& path, Document* out, std::string* error)
 {
+    std::string text;
+    return read_settings_text(path, &text, error) && read_document(text, out, error);
+}
+
+bool read_settings_text(const std::string& path, std::string* out, std::string* error)
+{
     FILE* f = std::fopen(path.c_str(), "rb");
     if (f == nullptr) {
         return refuse(error, std::string("cannot open: ") + std::strerror(errno));
@@ -485,7 +493,8 @@ bool read_document_file(const std::string& path, Document* out, std::string* err
     if (failed) {
         return refuse(error, std::string("cannot read: ") + std::strerror(saved_errno));
     }
-    return read_document(text, out, error);
+    *out = std::move(text);
+    return true;
 }
 
 bool write_document_file(const std::string& path, const Document& doc, std::string* error)

@@ -98,6 +98,8 @@ std::string write_document(const Document& doc);
 // type or outside what their field holds. On refusal *out is untouched and *error says why.
 bool read_document(std::string_view text, Document* out, std::string* error);
 bool read_document_file(const std::string& path, Document* out, std::string* error);
+// A file's text as read_document_file() takes it: no more than one byte past kMaxFileBytes.
+bool read_settings_text(const std::string& path, std::string* text, std::string* error);
 // Writes the document with write_file_safely().
 bool write_document_file(const std::string& path, const Document& doc, std::string* error);
 

@@ -77,9 +77,9 @@ void WindowTest::names_tabs_and_menu()
     for (const QAction* a : child<QMenu>(*w, "menuFile")->actions()) {
         menu << (a->isSeparator() ? "-" : a->objectName() + " " + a->text());
     }
-    QCOMPARE(menu,
-             (QStringList{"actionReconnect Reconnect to EFIS", "-", "actionExportSettings Export Settings...",
-                          "actionImportSettings Import Settings...", "actionCompareSettings Compare with File..."}));
+    QCOMPARE(menu, (QStringList{"actionReconnect Reconnect to EFIS", "-", "actionExportSettings Export Settings...",
+                                "actionImportSettings Import Settings...", "actionCompareSettings Compare with File...",
+                                "actionSettingsHistory Settings History..."}));
     // The uploads wait for their files; passing over menu items keeps the outcome on the status bar.
     QCOMPARE(controls_on(*w), 4);
     QStatusTipEvent tip("");

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -144,6 +145,13 @@ template <bool Starts = true> void at_0_3_0(sim::VirtualUnit& u)
     u.set_reject_images(!Starts);
 }
 
+// The settings history cannot be written: a file stands where its directory belongs.
+void history_unwritable(sim::VirtualUnit&)
+{
+    std::filesystem::create_directories(operations::state_directory());
+    std::ofstream(std::filesystem::path(operations::state_directory()) / "history") << "not a directory";
+}
+
 const Outcome kOutcomes[] = {
     {"info", "info", 0, kOut, Reads, "serial:          0x00C0FFEE\n"},
     {"diff_same", "settings diff @vne160.json", 0, kErr, Reads, "vne160.json (1 compared)\n"},
@@ -162,6 +170,13 @@ const Outcome kOutcomes[] = {
     {"new_layout", "firmware update @good.bin", 0, kErr, Writes,
      "warning: the new firmware lays its settings out anew (record version 1 -> 2)", restarts<true>},
     {"restore_forced", "settings restore --force @v2.json", 0, kErr, Writes, "restoring it as --force asks\n"},
+    {"no_history", "settings set --no-history vne=150", 0, kOut, Writes, "vne: 160 -> 150\n", history_unwritable},
+    {"history_without_unit", "--serial C0FFEE settings history", 0, kErr, Nothing,
+     "No settings history for unit 0x00C0FFEE in ", [](sim::VirtualUnit&) { sim::unplug_all(); }},
+    {"diff_files", "settings diff @vne150.json @slow.json", 1, kOut, Nothing, "vs0: " /* the paths between */},
+    {"diff_files_same", "settings diff @vne150.json @vne150.json", 0, kErr, Nothing,
+     "The two files hold the same settings (1 compared)\n"},
+    {"edit", "settings edit @vne150.json vne=170 vs0=40", 0, kOut, Nothing, "vs0: not named -> 40\nvne: 150 -> 170\n"},
     {"reboot", "reboot", 0, kErr, Reads, "Reboot command sent to unit 0x00C0FFEE; it restarts into its boot loader\n"},
     {"version", "--version", 0, kOut, Nothing, "efis-cli "},
     {"check", "firmware check @good.bin", 0, kOut, Nothing, "verdict:         the upload accepts this image\n"},
@@ -196,6 +211,16 @@ const Outcome kOutcomes[] = {
      "within 0.5 s of its restart; it was told to restart into the new image; once it is back, finish by hand",
      [](sim::VirtualUnit& u) { u.set_restart_time(std::chrono::seconds(30)); }},
 
+    {"nothing_to_undo", "settings undo", 1, kErr, Reads, "efis-cli: nothing to undo\n"},
+    {"history_unwritable", "settings set vne=150", 5, kErr, Reads,
+     "the settings history cannot be written: cannot create ", history_unwritable},
+    {"update_history_unwritable", "firmware update @good.bin", 5, kErr, Reads,
+     "history cannot be written: cannot create ",
+     [](sim::VirtualUnit& u) {
+         restarts(u);
+         history_unwritable(u);
+     }},
+    {"edit_implausible", "settings edit @slow.json vs1=50", 5, kErr, Nothing, "  vs0 90 is above vs1 50\n"},
     {"file_out_of_range", "settings restore @bad.json", 5, kErr, Nothing, "bad.json: settings.vne: 300 is outside 0"},
     {"file_missing", "settings diff @missing.json", 5, kErr, Nothing, "missing.json: cannot open"},
     {"unknown_setting", "settings set vnee=170", 5, kErr, Nothing, "no setting 'vnee'; did you mean 'vne'?\n"},
@@ -349,6 +374,53 @@ TEST_F(CliTest, WaitsForAUnitThatComesLaterAndGivesUp)
     sim::plug(unit);
     EXPECT_EQ(cli({"info"}).status, 3) << "no waiting without --wait";
     EXPECT_EQ(cli({"--wait", "30", "info"}).status, 0);
+}
+
+TEST_F(CliTest, HistoryListsEachCommitAndUndoGoesBackAndForth)
+{
+    ASSERT_EQ(cli({"settings", "set", "vne=150"}).status, 0);
+    ASSERT_EQ(cli({"settings", "set", "vs1=55", "vne=151", "registration=G-ABCD", "ownship_icao=ABCDEF",
+                   "sky_color_upper=#000001"})
+                  .status,
+              0);
+    Result r = cli({"settings", "history"});
+    ASSERT_EQ(std::ranges::count(r.out, '\n'), 2) << r.out;
+    EXPECT_EQ(r.out.substr(19, 61), "  efis-cli  settings set vs1=55 vne=151 registration=G-ABCD o");
+    EXPECT_TRUE(contains(r.out, R"(  committed  vs1 50 -> 55, vne 150 -> 151, registration "N12345" -> "G-ABCD", )"
+                                R"(sky_color_upper "#3c78d8" -> "#000001" and 1 more)"
+                                "\n"))
+        << r.out;
+
+    // Back to the record before the newest change, identity included; a second undo redoes it.
+    EXPECT_EQ(cli({"settings", "undo"}).status, 0);
+    EXPECT_EQ(unit->stored_settings().vspeeds.Vne, 150);
+    EXPECT_EQ(std::string(unit->stored_settings().registration), "N12345");
+    EXPECT_EQ(cli({"settings", "undo"}).status, 0);
+    EXPECT_EQ(unit->stored_settings().vspeeds.Vne, 151);
+    EXPECT_EQ(std::string(unit->stored_settings().registration), "G-ABCD");
+
+    sim::unplug_all();
+    EXPECT_EQ(cli({"settings", "history"}).status, 3) << "no unit and no serial: whose history?";
+    const auto j = nlohmann::json::parse(cli({"--serial", "0x00C0FFEE", "settings", "history", "--json"}).out);
+    ASSERT_EQ(j.size(), 4u);
+    EXPECT_EQ(j[0]["command"], "settings undo");
+    EXPECT_EQ(j[0]["outcome"], "committed");
+    EXPECT_EQ(j[3]["changes"], nlohmann::json::parse(R"([{"setting": "vne", "from": 160, "to": 150}])"));
+    EXPECT_TRUE(std::filesystem::exists(j[0]["path"].get<std::string>()));
+    EXPECT_EQ(j[0]["time"].get<std::string>().size(), 19u);
+    EXPECT_EQ(
+        nlohmann::json::parse(cli({"--serial", "0x00C0FFEE", "settings", "history", "--json", "--limit", "1"}).out)
+            .size(),
+        1u);
+
+    // An entry is a settings file: edit keeps its other blocks.
+    const std::string entry = j[0]["path"];
+    EXPECT_EQ(cli({"settings", "edit", entry, "vne=140"}).status, 0);
+    std::ifstream edited(entry);
+    const auto e = nlohmann::json::parse(edited);
+    EXPECT_EQ(e["change"]["changes"], j[0]["changes"]);
+    EXPECT_EQ(e["settings"]["vne"], 140);
+    EXPECT_EQ(e["unit"]["serial"], "0x00C0FFEE");
 }
 
 TEST_F(CliTest, IdentityIsKeptFromAFileOfAnotherUnitOrOfNone)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 
 #include "efis_shared/get_set.h"
 #include "operations/operations.h"
@@ -32,6 +33,7 @@ protected:
         unit = support::plug_demo_unit();
         unit->set_generation(std::get<0>(GetParam()));
         std::filesystem::remove_all(dir.path() / "backups");
+        std::filesystem::remove_all(std::filesystem::path(operations::state_directory()) / "history");
         options = {};
         options.backup_directory = (dir.path() / "backups").string();
         options.program = "test";
@@ -65,9 +67,10 @@ protected:
 // What a case changes on the unit or in the options before the update: the new image starts from
 // a blank record (of another layout), the unit comes back on its old image, the new image migrates
 // the calibration, the unit's checksum does not match its record, the restart outlasts the wait (and
-// a person gives up).
+// a person gives up), the settings history cannot be written (and the update is told to do without).
 constexpr unsigned Plain = 0, ResetsSettings = 1, NewLayout = 2, RejectsImages = 4, MigratesCalibration = 8,
-                   StaleChecksum = 16, NoRestore = 32, AllowDowngrade = 64, NeverBack = 128, GivesUp = 256;
+                   StaleChecksum = 16, NoRestore = 32, AllowDowngrade = 64, NeverBack = 128, GivesUp = 256,
+                   HistoryUnwritable = 512, NoHistory = 1024;
 
 const struct Case {
     unsigned arrange;
@@ -90,6 +93,9 @@ const struct Case {
     {AllowDowngrade, kOlderVersion, UpdateStep::Done, UpdateStep::Done, RestoreOutcome::NothingDiffered},
     {NeverBack, kNewVersion, UpdateStep::Wait, UpdateStep::Wait, RestoreOutcome::NotAsked},
     {NeverBack | GivesUp, kNewVersion, UpdateStep::Wait, UpdateStep::Wait, RestoreOutcome::NotAsked},
+    {ResetsSettings | HistoryUnwritable, kNewVersion, UpdateStep::Backup, UpdateStep::Backup, RestoreOutcome::NotAsked},
+    {ResetsSettings | HistoryUnwritable | NoHistory, kNewVersion, UpdateStep::Done, UpdateStep::Done,
+     RestoreOutcome::Restored},
 };
 
 TEST_P(FirmwareUpdate, EachEndStopsAtItsStep)
@@ -108,6 +114,11 @@ TEST_P(FirmwareUpdate, EachEndStopsAtItsStep)
             uint32_t word = 0x3F800001; // just over 1.0
             calib_set_value(&start.calibration, MMC_INITIAL_B_VECTOR_0_INDEX, &word);
         });
+    }
+    options.history = (c.arrange & NoHistory) == 0;
+    if (c.arrange & HistoryUnwritable) {
+        std::filesystem::create_directories(operations::state_directory());
+        std::ofstream(std::filesystem::path(operations::state_directory()) / "history") << "not a directory";
     }
     if (c.arrange & StaleChecksum) {
         Settings_t stale = unit->stored_settings();
@@ -148,6 +159,7 @@ TEST_P(FirmwareUpdate, EachEndStopsAtItsStep)
     // Values are sent and committed only to restore; then the record comes back word for word.
     EXPECT_EQ(support::count_requests(*unit, kSetId) > 0, restored);
     EXPECT_EQ(unit->saves().size(), restored ? 1u : 0u);
+    EXPECT_EQ(operations::list_history(0x00C0FFEE).size(), restored && options.history ? 1u : 0u);
     const Settings_t after = unit->stored_settings();
     EXPECT_EQ(std::memcmp(&after, &before, sizeof before) == 0, !done || restored || !(c.arrange & ResetsSettings));
     // The calibration is never written. The backup: a settings file with it, where it should
