@@ -164,6 +164,10 @@ Connection connect_unit(CommsManager* comms, const UnitChoice& choice)
 
 std::vector<FoundUnit> find_units(const std::string& program)
 {
+    // Each identity exchange sets the process-wide firmware-version gate; a program that keeps a
+    // unit connected while it looks at the others must find the gate of its own unit afterwards.
+    const fwversion_t gate = g_whoami_fwversion;
+    const bool gate_known = g_whoami_fwversion_known;
     std::vector<FoundUnit> units = listed_units();
     for (FoundUnit& u : units) {
         // Looked at without being opened: the holder may be in the middle of an upload.
@@ -181,6 +185,8 @@ std::vector<FoundUnit> find_units(const std::string& program)
         }
         probe.disconnect();
     }
+    g_whoami_fwversion = gate;
+    g_whoami_fwversion_known = gate_known;
     return units;
 }
 

@@ -39,7 +39,7 @@ protected:
     // Connects as a front end does: under the unit's lock.
     void connect()
     {
-        operations::Connection c = operations::connect_unit(&comms, {std::nullopt, false, "test"});
+        operations::Connection c = operations::connect_unit(&comms, {0x00C0FFEE, false, "test"});
         ASSERT_TRUE(c.ok());
         identity = c.unit;
         lock = std::move(c.lock);
@@ -65,9 +65,10 @@ protected:
 // What a case changes on the unit or in the options before the update: the new image starts from
 // a blank record (of another layout), the unit comes back on its old image, the new image migrates
 // the calibration, the unit's checksum does not match its record, the restart outlasts the wait (and
-// a person gives up).
+// a person gives up), another unit is listed first and neither states a serial on USB.
 constexpr unsigned Plain = 0, ResetsSettings = 1, NewLayout = 2, RejectsImages = 4, MigratesCalibration = 8,
-                   StaleChecksum = 16, NoRestore = 32, AllowDowngrade = 64, NeverBack = 128, GivesUp = 256;
+                   StaleChecksum = 16, NoRestore = 32, AllowDowngrade = 64, NeverBack = 128, GivesUp = 256,
+                   BesideAnother = 512;
 
 const struct Case {
     unsigned arrange;
@@ -90,6 +91,7 @@ const struct Case {
     {AllowDowngrade, kOlderVersion, UpdateStep::Done, UpdateStep::Done, RestoreOutcome::NothingDiffered},
     {NeverBack, kNewVersion, UpdateStep::Wait, UpdateStep::Wait, RestoreOutcome::NotAsked},
     {NeverBack | GivesUp, kNewVersion, UpdateStep::Wait, UpdateStep::Wait, RestoreOutcome::NotAsked},
+    {BesideAnother, kNewVersion, UpdateStep::Done, UpdateStep::Done, RestoreOutcome::NothingDiffered},
 };
 
 TEST_P(FirmwareUpdate, EachEndStopsAtItsStep)
@@ -114,7 +116,18 @@ TEST_P(FirmwareUpdate, EachEndStopsAtItsStep)
         stale.crc32 ^= 1;
         unit->load_settings(stale);
     }
+    auto other = sim::make_demo_unit();
+    if (c.arrange & BesideAnother) {
+        other->set_serial(0x0BADF00D);
+        sim::unplug_all();
+        for (const auto& u : {other, unit}) {
+            sim::PlugOptions serial_less;
+            serial_less.states_serial = false;
+            sim::plug(u, serial_less);
+        }
+    }
     connect();
+    const std::string path = comms.getUSBHID()->path();
     const Settings_t before = unit->stored_settings();
     const SENSOR_CALIB_t calibration = unit->calibration();
     std::vector<std::pair<UpdateStep, bool>> heard;
@@ -144,6 +157,9 @@ TEST_P(FirmwareUpdate, EachEndStopsAtItsStep)
     EXPECT_EQ(r.restore, done ? c.restore : RestoreOutcome::NotAsked);
     EXPECT_EQ(r.calibration_changes.size(), done && (c.arrange & MigratesCalibration) ? 1u : 0u);
     EXPECT_TRUE(unit->nor_faults().empty() && lock.held());
+    // The lock stays the updated unit's, whatever else answered on the way.
+    EXPECT_TRUE(lock.file().ends_with(operations::unit_lock_file_name(path)));
+    EXPECT_FALSE(operations::unit_lock_holder("sim:0BADF00D:0").has_value());
     EXPECT_EQ(done ? unit->config().version.version : c.image, c.image);
     // Values are sent and committed only to restore; then the record comes back word for word.
     EXPECT_EQ(support::count_requests(*unit, kSetId) > 0, restored);
