@@ -106,18 +106,22 @@ void PartsTest::virtual_unit_menu()
     const auto w = support::open_window();
     w->menuBar()->addMenu("Later");
     QMenu* menu = add_virtual_unit_menu(*w, units);
-    QCOMPARE(w->menuBar()->actions().at(1)->menu(), menu); // after File
+    QCOMPARE(w->menuBar()->actions().at(2)->menu(), menu); // after File and Unit
     QAction* unplug = menu->actions().at(0);
     QAction* plug_in = menu->actions().at(1);
     QCOMPARE(menu->title() + unplug->text() + plug_in->text(), QString("Virtual UnitUnplugPlug In"));
     QVERIFY(unplug->isEnabled() && !plug_in->isEnabled());
+    // The window holds the first: only its cable moves, and it stays the one Plug In brings back.
     unplug->trigger();
-    QVERIFY(!units[0]->present() && !units[1]->present() && plug_in->isEnabled() && !unplug->isEnabled());
+    QVERIFY(!units[0]->present() && units[1]->present() && plug_in->isEnabled() && !unplug->isEnabled());
     plug_in->trigger();
     QVERIFY(units[0]->present() && units[1]->present());
-    units[1]->unplug_cable(); // by itself: seen as the menu opens
+    units[0]->unplug_cable(); // by itself: seen as the menu opens
+    units[1]->unplug_cable();
     emit menu->aboutToShow();
-    QVERIFY(unplug->isEnabled() && plug_in->isEnabled());
+    QVERIFY(!unplug->isEnabled() && plug_in->isEnabled());
+    plug_in->trigger();
+    QVERIFY(units[0]->present() && !units[1]->present());
 }
 
 #include "test_parts.moc"
