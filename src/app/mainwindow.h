@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -229,9 +230,11 @@ private:
     // The Unit menu and label.
     QMenu* unitMenu = nullptr;
     QLabel* unitLabel = nullptr;
-    std::vector<std::string> listedPaths; // the units the last look found
+    std::vector<std::string> listedPaths;                  // the units the last look found
+    std::map<std::string, operations::FoundUnit> lookedAt; // the units the menu last showed, by path
     std::optional<uint32_t> chosenSerial; // chosen in the Unit menu: the only unit connected from then on
     std::optional<uint32_t> lastSerial;   // the unit last connected
+    std::optional<uint32_t> formSerial;   // the unit whose settings the form last loaded
 
     std::set<settings_struct_index> changed_values;
     // The record header as the last load read it (for the files the File menu writes and reads).

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScopedValueRollback>
 #include <QStatusBar>
 
 #include <algorithm>
@@ -83,9 +84,19 @@ void MainWindow::refreshUnitMenu()
         bool connected;
     };
     std::vector<Entry> entries;
-    for (const operations::FoundUnit& u : operations::find_units("efis-config")) {
+    std::map<std::string, operations::FoundUnit> seen;
+    for (operations::FoundUnit u : operations::listed_units()) {
         // Our own unit is held by our lock, so it is not opened: what it said on connecting stands.
+        // Another is identified once while it stays on the bus and free: an old one takes a second.
         const bool connected = !own.empty() && u.path == own;
+        const auto known = lookedAt.find(u.path);
+        if (known != lookedAt.end() && known->second.probe == operations::ConnectStep::Connected &&
+            !operations::unit_lock_holder(u.path)) {
+            u = known->second;
+        } else if (!connected) {
+            operations::look_at_unit(&u, "efis-config");
+        }
+        seen[u.path] = u;
         const bool identified = connected || u.probe == operations::ConnectStep::Connected;
         const std::optional<uint32_t> serial = connected ? unit.serial : identified ? u.unit.serial : u.listed_serial;
         QString detail;
@@ -104,6 +115,7 @@ void MainWindow::refreshUnitMenu()
                            (serial ? serial_text(*serial) : QString::fromStdString(u.path)) + " - " + detail,
                            serial && (connected || !u.in_use_by), connected});
     }
+    lookedAt = std::move(seen);
     std::stable_sort(entries.begin(), entries.end(),
                      [](const Entry& a, const Entry& b) { return a.serial < b.serial; });
 
@@ -139,6 +151,8 @@ void MainWindow::chooseUnit(uint32_t serial)
         ui->statusbar->showMessage("Error: A transfer is in progress - wait until it has finished");
         return;
     }
+    // No look may connect another unit while the question is open.
+    QScopedValueRollback<bool> busy(watching, true);
     if (!changed_values.empty() &&
         !confirmDiscardingEdits(tr("Connecting to %1 loads its settings and discards them.").arg(serial_text(serial)),
                                 tr("Connect"))) {

@@ -73,6 +73,8 @@ void MainWindow::onWatchTick()
     const std::vector<operations::FoundUnit> listed = operations::listed_units();
     watchConnection(listed);
     showUnitLabel();
+    // A unit another program holds may come back changed (its firmware updated): it is looked at anew.
+    std::erase_if(lookedAt, [](const auto& e) { return operations::unit_lock_holder(e.first).has_value(); });
     std::vector<std::string> paths;
     for (const operations::FoundUnit& u : listed) {
         paths.push_back(u.path);

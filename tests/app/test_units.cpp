@@ -2,27 +2,25 @@
 // unit chosen there is the only one the window connects to from then on.
 #include "tests/app/app_tests.h"
 
-#include "comms/can_msg_ids.h"
 #include "sim/environment.h"
 
 using namespace app_tests;
 
 namespace {
 
-// 0x00C0FFEE and 0x0BADF00D on the bus, the second plugged first, each with its own vne.
-std::vector<std::shared_ptr<sim::VirtualUnit>> plug_two()
+// 0x00C0FFEE (vne 170, of generation `first`) and 0x0BADF00D (vne 190) on the bus, the second plugged first.
+std::vector<std::shared_ptr<sim::VirtualUnit>> plug_two(sim::Generation first = sim::Generation::Current)
 {
     sim::unplug_all();
-    reset_whoami_fwversion_cache();
     auto units = sim::make_units({.serials = {0x00C0FFEE, 0x0BADF00D}});
+    units[0]->set_generation(first);
     units[0]->load_settings(with(demo_record(), {{VNE_INDEX, 170}}));
     units[1]->load_settings(with(demo_record(), {{VNE_INDEX, 190}}));
-    sim::plug(units[1]);
-    sim::plug(units[0]);
+    std::for_each(units.rbegin(), units.rend(), [](const auto& u) { sim::plug(u); });
     return units;
 }
 
-// The Unit menu as it shows when opened: each entry's text, "[x]" when checked, "(off)" when disabled.
+// The Unit menu as it opens ("[x]" checked, "(off)" disabled), then the unit label's text.
 QStringList unit_entries(MainWindow& w)
 {
     QMenu* menu = child<QMenu>(w, "menuUnit");
@@ -31,33 +29,17 @@ QStringList unit_entries(MainWindow& w)
     for (QAction* a : menu->actions()) {
         out << a->text() + (a->isChecked() ? " [x]" : "") + (a->isEnabled() ? "" : " (off)");
     }
-    return out;
+    return out << child<QLabel>(w, "label_unit")->text();
 }
 
-// The entry of a unit in the menu as it was last opened.
-QAction* entry(MainWindow& w, const QString& serial)
-{
-    for (QAction* a : child<QMenu>(w, "menuUnit")->actions()) {
-        if (a->text().startsWith(serial)) {
-            return a;
-        }
-    }
-    qFatal("no entry for %s", qPrintable(serial));
-}
-
-// Opens the menu and chooses the unit, as a person does.
-void choose(MainWindow& w, const QString& serial)
+// Opens the menu and chooses its entry `row`: the serials' order, so 0 is 0x00C0FFEE.
+void choose(MainWindow& w, int row)
 {
     unit_entries(w);
-    entry(w, serial)->trigger();
+    child<QMenu>(w, "menuUnit")->actions().at(row)->trigger();
 }
 
-QString unit_label(MainWindow& w)
-{
-    return child<QLabel>(w, "label_unit")->text();
-}
-
-const QString kWaiting = "Error: The EFIS 0x0BADF00D was disconnected - it is reconnected when it is plugged in again";
+const QString kCoffee = "0x00C0FFEE - firmware 0.2.12", kFood = "0x0BADF00D - firmware 0.2.12";
 
 } // namespace
 
@@ -65,117 +47,85 @@ class UnitsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void menu_lists_the_units();
-    void choosing_data();
     void choosing();
     void holding_to_the_chosen_unit();
+    void export_names_no_other_unit();
 };
 APP_TEST(UnitsTest);
 
-void UnitsTest::menu_lists_the_units()
-{
-    const auto units = plug_two();
-    units[0]->set_generation(sim::Generation::Legacy);
-    const auto w = support::open_window(); // the first free one listed
-    QCOMPARE(child<QMenu>(*w, "menuUnit")->title(), QString("Unit"));
-    QCOMPARE(w->menuBar()->actions().at(1)->menu()->objectName(), QString("menuUnit"));
-    QCOMPARE(unit_entries(*w), (QStringList{"0x00C0FFEE - firmware not reported", "0x0BADF00D - firmware 0.2.12 [x]"}));
-    QCOMPARE(unit_label(*w), QString("Unit 0x0BADF00D"));
-    // Looking at a legacy unit leaves the connected unit's generation as it was.
-    click(*w, "pushButton_load");
-    QCOMPARE(status(*w), kLoaded);
-
-    operations::LockAttempt cli = operations::take_unit_lock("sim:00C0FFEE:0", "efis-cli");
-    QCOMPARE(
-        unit_entries(*w),
-        (QStringList{QString("0x00C0FFEE - in use by efis-cli (pid %1) (off)").arg(QCoreApplication::applicationPid()),
-                     "0x0BADF00D - firmware 0.2.12 [x]"}));
-    cli.lock.release();
-
-    sim::unplug_all();
-    look(*w);
-    QCOMPARE(unit_entries(*w), QStringList{"No EFIS connected (off)"});
-    QCOMPARE(unit_label(*w), QString());
-}
-
-void UnitsTest::choosing_data()
-{
-    QTest::addColumn<QString>("answer"); // to the question, when edits are unsent
-    QTest::newRow("no edits") << QString();
-    QTest::newRow("edits, connect") << "Connect";
-    QTest::newRow("edits, cancel") << "Cancel";
-}
-
 void UnitsTest::choosing()
 {
-    QFETCH(QString, answer);
-    const auto units = plug_two();
-    const auto w = support::open_window();
-    choose(*w, "0x00C0FFEE");
-    QCOMPARE(unit_label(*w), QString("Unit 0x00C0FFEE"));
-    QCOMPARE(shown(*w, "spinBox_vne"), QString("170"));
-    if (!answer.isEmpty()) {
-        edit(*w, "spinBox_vs1", "61");
-    }
-    units[1]->clear_log();
-    {
-        support::MessageBoxes boxes(answer.isEmpty() ? "Cancel" : answer);
-        choose(*w, "0x0BADF00D");
-        QCOMPARE(boxes.seen.size(), answer.isEmpty() ? 0 : 1);
+    for (const QString answer : {"", "Connect", "Cancel"}) { // Cancel keeps form, link and status
+        const auto units = plug_two();
+        const auto w = support::open_window();
+        choose(*w, 0);
         if (!answer.isEmpty()) {
-            QCOMPARE(boxes.seen[0].title + ": " + boxes.seen[0].text,
-                     QString("Unsent changes: The form holds changes that were not sent to the EFIS. Connecting to "
-                             "0x0BADF00D loads its settings and discards them."));
-            QCOMPARE(boxes.seen[0].buttons, (QStringList{"Connect", "Cancel"}));
+            edit(*w, "spinBox_vs1", "61");
         }
-    }
-    const bool kept = answer == "Cancel";
-    QCOMPARE(unit_label(*w), kept ? QString("Unit 0x00C0FFEE") : QString("Unit 0x0BADF00D"));
-    QCOMPARE(status(*w), kLoaded); // Cancel: as it was
-    QCOMPARE(shown(*w, "spinBox_vne"), kept ? QString("170") : QString("190"));
-    QCOMPARE(shown(*w, "spinBox_vs1"), kept ? QString("61") : QString("50"));
-    QCOMPARE(support::count_requests(*units[1], 0x370) == 0, kept); // its settings read, or not
-    QCOMPARE(child<QMenu>(*w, "menuUnit")->actions().at(kept ? 0 : 1)->isChecked(), true);
-    QCOMPARE(child<QMenu>(*w, "menuUnit")->actions().at(kept ? 1 : 0)->isChecked(), false);
-    if (kept) { // the link is the one it was
-        click(*w, "pushButton_load");
-        QCOMPARE(status(*w), kLoaded);
-        QCOMPARE(shown(*w, "spinBox_vne"), QString("170"));
+        support::MessageBoxes boxes(answer.isEmpty() ? "Cancel" : answer);
+        choose(*w, 1);
+        QCOMPARE(boxes.seen.size(), answer.isEmpty() ? 0 : 1);
+        QVERIFY(answer.isEmpty() ||
+                (boxes.seen[0].title + boxes.seen[0].buttons.join('/') == "Unsent changesConnect/Cancel" &&
+                 boxes.seen[0].text.endsWith("Connecting to 0x0BADF00D loads its settings and discards them.")));
+        const bool kept = answer == "Cancel";
+        QCOMPARE(unit_entries(*w), (kept ? QStringList{kCoffee + " [x]", kFood, "Unit 0x00C0FFEE"}
+                                         : QStringList{kCoffee, kFood + " [x]", "Unit 0x0BADF00D"}));
+        QCOMPARE(status(*w) + shown(*w, "spinBox_vne") + shown(*w, "spinBox_vs1"),
+                 kLoaded + (kept ? "17061" : "19050"));
     }
 }
 
 void UnitsTest::holding_to_the_chosen_unit()
 {
-    const auto units = plug_two();
-    const auto w = support::open_window();
-    choose(*w, "0x00C0FFEE");
+    const auto units = plug_two(sim::Generation::Legacy);
+    const QString coffee = "0x00C0FFEE - firmware not reported";
+    const auto w = support::open_window(); // on the first free one listed
+    QCOMPARE(unit_entries(*w), (QStringList{coffee, kFood + " [x]", "Unit 0x0BADF00D"}));
+    // Looking at the legacy unit left the connected unit's generation as it was.
+    click(*w, "pushButton_load");
+    QCOMPARE(status(*w), kLoaded);
+    choose(*w, 0);
     // A chosen unit that cannot be had leaves the window unconnected, and is taken once it can.
     unit_entries(*w); // free as the menu opens, taken as the entry is chosen
     operations::LockAttempt cli = operations::take_unit_lock("sim:0BADF00D:0", "efis-cli");
-    entry(*w, "0x0BADF00D")->trigger();
-    QCOMPARE(status(*w), QString("Error: The EFIS is in use by another program (efis-cli, pid %1)")
-                             .arg(QCoreApplication::applicationPid()));
-    QCOMPARE(unit_label(*w), QString());
-    look(*w);
-    QCOMPARE(unit_label(*w), QString());
+    child<QMenu>(*w, "menuUnit")->actions().at(1)->trigger();
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+    QCOMPARE(status(*w), "Error: The EFIS is in use by another program (efis-cli, pid " + pid + ")");
+    QCOMPARE(unit_entries(*w), (QStringList{coffee, "0x0BADF00D - in use by efis-cli (pid " + pid + ") (off)", ""}));
     cli.lock.release();
     look(*w);
-    QCOMPARE(unit_label(*w), QString("Unit 0x0BADF00D"));
     QCOMPARE(shown(*w, "spinBox_vne"), QString("190"));
 
     // When it leaves, the other one there is not taken: the window waits for the chosen one.
     units[1]->unplug_cable();
     look(*w);
-    QCOMPARE(status(*w), kWaiting);
     look(*w);
-    look(*w);
-    QCOMPARE(status(*w), kWaiting);
-    QCOMPARE(unit_label(*w), QString());
-    QCOMPARE(unit_entries(*w), QStringList{"0x00C0FFEE - firmware 0.2.12"});
+    QCOMPARE(status(*w), "Error: The EFIS 0x0BADF00D was disconnected - it is reconnected when it is plugged in again");
+    QCOMPARE(unit_entries(*w), (QStringList{coffee, ""}));
     units[1]->plug_in_cable();
     look(*w);
-    QCOMPARE(status(*w), kLoaded);
-    QCOMPARE(unit_label(*w), QString("Unit 0x0BADF00D"));
+    QCOMPARE(unit_entries(*w), (QStringList{coffee, kFood + " [x]", "Unit 0x0BADF00D"}));
+    sim::unplug_all();
+    look(*w);
+    QCOMPARE(unit_entries(*w), (QStringList{"No EFIS connected (off)", ""}));
+}
+
+void UnitsTest::export_names_no_other_unit() // of edits kept when the window took another, unchosen
+{
+    const auto units = plug_two();
+    const auto w = support::open_window();
+    edit(*w, "spinBox_vs1", "61");
+    units[1]->unplug_cable();
+    look(*w);
+    support::MessageBoxes cancel("Cancel");
+    look(*w);
+    const support::TempDir dir;
+    support::chooseFileInNextDialog(QString::fromStdString((dir.path() / "e.json").string()));
+    child<QAction>(*w, "actionExportSettings")->trigger();
+    settings_file::Document doc;
+    QVERIFY(unit_entries(*w).last() == "Unit 0x00C0FFEE" && cancel.seen.size() == 1 &&
+            settings_file::read_document_file((dir.path() / "e.json").string(), &doc, nullptr) && !doc.unit);
 }
 
 #include "test_units.moc"

@@ -116,18 +116,13 @@ TEST_P(FirmwareUpdate, EachEndStopsAtItsStep)
         stale.crc32 ^= 1;
         unit->load_settings(stale);
     }
-    auto other = sim::make_demo_unit();
     if (c.arrange & BesideAnother) {
-        other->set_serial(0x0BADF00D);
         sim::unplug_all();
-        for (const auto& u : {other, unit}) {
-            sim::PlugOptions serial_less;
-            serial_less.states_serial = false;
-            sim::plug(u, serial_less);
+        for (const auto& u : {std::make_shared<sim::VirtualUnit>(sim::UnitConfig{.serial = 0x0BADF00D}), unit}) {
+            sim::plug(u, sim::PlugOptions{.hooks = {}, .states_serial = false});
         }
     }
     connect();
-    const std::string path = comms.getUSBHID()->path();
     const Settings_t before = unit->stored_settings();
     const SENSOR_CALIB_t calibration = unit->calibration();
     std::vector<std::pair<UpdateStep, bool>> heard;
@@ -158,8 +153,8 @@ TEST_P(FirmwareUpdate, EachEndStopsAtItsStep)
     EXPECT_EQ(r.calibration_changes.size(), done && (c.arrange & MigratesCalibration) ? 1u : 0u);
     EXPECT_TRUE(unit->nor_faults().empty() && lock.held());
     // The lock stays the updated unit's, whatever else answered on the way.
-    EXPECT_TRUE(lock.file().ends_with(operations::unit_lock_file_name(path)));
-    EXPECT_FALSE(operations::unit_lock_holder("sim:0BADF00D:0").has_value());
+    EXPECT_TRUE(lock.file().ends_with(operations::unit_lock_file_name("sim:00C0FFEE:0")) &&
+                !operations::unit_lock_holder("sim:0BADF00D:0"));
     EXPECT_EQ(done ? unit->config().version.version : c.image, c.image);
     // Values are sent and committed only to restore; then the record comes back word for word.
     EXPECT_EQ(support::count_requests(*unit, kSetId) > 0, restored);
