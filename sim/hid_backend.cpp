@@ -25,6 +25,7 @@ struct Plug {
     std::string path;
     std::atomic<bool> attached{true};
     sim::OpenHooks hooks;
+    bool states_serial = true;
     std::mutex open_mutex; // orders the hooks of concurrent opens and closes
     int opens = 0;         // guarded by open_mutex
 };
@@ -107,6 +108,7 @@ void plug(std::shared_ptr<VirtualUnit> unit, const PlugOptions& options)
     p->vid = options.vid;
     p->pid = options.pid;
     p->hooks = options.hooks;
+    p->states_serial = options.states_serial;
     const std::string serial = "sim:" + hex8(unit->config().serial);
     std::lock_guard lock(g_bus_mutex);
     std::vector<std::string> taken; // by other units with this serial
@@ -244,7 +246,7 @@ struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short p
         info->path = strdup(p->path.c_str());
         info->vendor_id = p->vid;
         info->product_id = p->pid;
-        info->serial_number = dup_wide(serial_of(*p));
+        info->serial_number = dup_wide(p->states_serial ? serial_of(*p) : std::wstring());
         info->release_number = 0x0100;
         info->manufacturer_string = dup_wide(kManufacturer);
         info->product_string = dup_wide(kProduct);

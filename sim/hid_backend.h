@@ -28,6 +28,7 @@ struct PlugOptions {
     uint16_t vid = vendor_id;
     uint16_t pid = product_id;
     OpenHooks hooks;
+    bool states_serial = true; // false: its descriptor states no serial number, as some hubs report it
 };
 
 // Attaches a unit to the virtual bus as one HID interface. A unit may be plugged more than once

@@ -101,6 +101,7 @@ MainWindow::MainWindow(QWidget* parent)
     QThread::msleep(100);
 
     comms = new CommsManager();
+    setUpUnitMenu();
     startWatching();
     const operations::Connection c = connectUnit();
     if (!c.ok()) {

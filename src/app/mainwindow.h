@@ -11,9 +11,11 @@
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "efis_shared/settings_types.h"
@@ -25,6 +27,8 @@ namespace settings_file {
 struct Document;
 }
 class QDoubleSpinBox;
+class QLabel;
+class QMenu;
 class QPushButton;
 class QSpinBox;
 class QTimer;
@@ -51,6 +55,8 @@ public:
     bool transferRunning() const { return !firmwareUploadThread.isNull() || !airportUploadThread.isNull(); }
     // How long the guided firmware update waits for the unit to come back after its restart.
     void setUpdateRestartTimeout(std::chrono::milliseconds timeout) { updateRestartTimeout = timeout; }
+    // The unit connected, else the one the window holds to or was last connected to; none before any.
+    std::optional<uint32_t> unitSerial() const;
 
 protected:
     bool event(QEvent* event) override;
@@ -152,13 +158,21 @@ private:
 
     // Connects (closing any link first and releasing its lock) and keeps who answered and the lock.
     operations::Connection connectUnit();
-    // The Reconnect question: true when the user lets a load discard the unsent edits.
-    bool confirmDiscardingEdits();
+    // The "Unsent changes" question: true when the user lets a load discard the unsent edits.
+    // Without a consequence, that of File > Reconnect.
+    bool confirmDiscardingEdits(const QString& consequence = QString(), const QString& button = QString());
     // Watching the unit: looking for one every second while none is connected, checking every
     // second that the connected one is still there; never while a transfer runs.
     void startWatching();
     void onWatchTick();
+    void watchConnection(const std::vector<operations::FoundUnit>& listed);
     void unitDisconnected();
+    // The Unit menu and the status bar's unit label: the units there are, the one connected, and
+    // choosing another, to which the window then holds.
+    void setUpUnitMenu();
+    void refreshUnitMenu();
+    void chooseUnit(uint32_t serial);
+    void showUnitLabel();
     // The settings, reboot and upload buttons (an upload's only when its file is chosen).
     void setUnitActionsEnabled(bool enabled);
     // The status of a connection attempt that failed, and of one that succeeded.
@@ -217,6 +231,16 @@ private:
     operations::UnitLock unitLock; // held while the unit is connected
     QTimer* watchTimer = nullptr;
     bool watching = false; // a look is under way (it may ask a question); the next tick waits
+
+    // The Unit menu and label.
+    QMenu* unitMenu = nullptr;
+    QLabel* unitLabel = nullptr;
+    std::vector<std::string> listedPaths;                  // the units the last look found
+    std::map<std::string, operations::FoundUnit> lookedAt; // the units the menu last showed, by path
+    std::optional<uint32_t> chosenSerial; // chosen in the Unit menu: the only unit connected from then on
+    std::optional<uint32_t> lastSerial;   // the unit last connected
+    std::optional<uint32_t> formSerial;   // the unit whose settings the form last loaded
+
     std::set<settings_struct_index> changed_values;
     // The record header as the last load read it (for the files the File menu writes and reads).
     struct LoadedHeader {

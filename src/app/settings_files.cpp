@@ -78,7 +78,8 @@ bool MainWindow::openSettingsFile(const QString& caption, const char* refusal, Q
 void MainWindow::onExportSettingsTriggered()
 {
     const Settings_t record = formRecord();
-    const bool unitKnown = comms != nullptr && comms->isConnected();
+    // Kept edits of a unit that has since been replaced by another are not that other's settings.
+    const bool unitKnown = comms != nullptr && comms->isConnected() && (!formSerial || *formSerial == unit.serial);
 
     // With nothing loaded from a unit, every field not edited holds the form's start values (V-speeds
     // 0, colours transparent black): restored, such a file would blank a unit. Only the settings

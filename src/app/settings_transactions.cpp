@@ -186,6 +186,7 @@ void MainWindow::loadConfigFromDevice()
     if (read.unread.empty()) {
         unitRecord = read.record;
     }
+    formSerial = unit.serial;
     updateUIFromConfig();
     // A load that had to put zeros in place of values, or whose record does not match the unit's
     // checksum, is not reported as a success.

@@ -5,14 +5,15 @@
 #include <memory>
 #include <vector>
 
-class QMainWindow;
+class MainWindow;
 class QMenu;
 
 namespace sim {
 class VirtualUnit;
 }
 
-// Adds "Virtual Unit" right after the "File" menu, with "Unplug" and "Plug In". Both act on every
-// virtual unit at once, as a person with one cable in each hand would; each is enabled while some
-// unit's cable is in (Unplug) or out (Plug In), as the menu opens.
-QMenu* add_virtual_unit_menu(QMainWindow& window, std::vector<std::shared_ptr<sim::VirtualUnit>> units);
+// Adds "Virtual Unit" right after the "Unit" menu (or "File"), with "Unplug" and "Plug In". Both act
+// on the unit the window is connected to, or holds to or last was connected to, as a person pulls
+// that one cable; before the window has known any unit, on every virtual unit at once. Each is
+// enabled while that unit's cable is in (Unplug) or out (Plug In), as the menu opens.
+QMenu* add_virtual_unit_menu(MainWindow& window, std::vector<std::shared_ptr<sim::VirtualUnit>> units);

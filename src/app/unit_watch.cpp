@@ -3,11 +3,14 @@
 // form holds unsent edits). Looking is enumeration only; no frame is sent. A transfer owns the
 // link while it runs, so nothing is looked at then.
 #include <QDebug>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScopedValueRollback>
 #include <QStatusBar>
 #include <QTimer>
+
+#include <algorithm>
 
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
@@ -26,21 +29,26 @@ operations::Connection MainWindow::connectUnit()
     firmwareBank.clear();
     comms->disconnect();
     unitLock.release();
-    operations::Connection c = operations::connect_unit(comms, {std::nullopt, true, "efis-config"});
+    // Once a person has chosen a unit, no other is taken: the same choice as efis-cli --serial.
+    operations::Connection c = operations::connect_unit(comms, {chosenSerial, !chosenSerial, "efis-config"});
     unit = c.ok() ? c.unit : operations::UnitIdentity{};
     if (c.ok()) {
         unitLock = std::move(c.lock);
+        lastSerial = unit.serial;
     }
+    showUnitLabel();
     return c;
 }
 
-bool MainWindow::confirmDiscardingEdits()
+bool MainWindow::confirmDiscardingEdits(const QString& consequence, const QString& button)
 {
     QMessageBox box(QMessageBox::Question, tr("Unsent changes"),
-                    tr("The form holds changes that were not sent to the EFIS. Reconnecting loads the settings "
-                       "from the unit and discards them."),
+                    tr("The form holds changes that were not sent to the EFIS. %1")
+                        .arg(consequence.isEmpty()
+                                 ? tr("Reconnecting loads the settings from the unit and discards them.")
+                                 : consequence),
                     QMessageBox::NoButton, this);
-    QPushButton* reconnect = box.addButton(tr("Reconnect"), QMessageBox::AcceptRole);
+    QPushButton* reconnect = box.addButton(button.isEmpty() ? tr("Reconnect") : button, QMessageBox::AcceptRole);
     QPushButton* cancel = box.addButton(QMessageBox::Cancel);
     box.setDefaultButton(cancel);
     box.exec();
@@ -62,15 +70,36 @@ void MainWindow::onWatchTick()
     }
     QScopedValueRollback<bool> busy(watching, true);
 
+    const std::vector<operations::FoundUnit> listed = operations::listed_units();
+    watchConnection(listed);
+    showUnitLabel();
+    // A unit another program holds may come back changed (its firmware updated): it is looked at anew.
+    std::erase_if(lookedAt, [](const auto& e) { return operations::unit_lock_holder(e.first).has_value(); });
+    std::vector<std::string> paths;
+    for (const operations::FoundUnit& u : listed) {
+        paths.push_back(u.path);
+    }
+    if (paths != listedPaths) {
+        listedPaths = std::move(paths);
+        refreshUnitMenu();
+    }
+}
+
+void MainWindow::watchConnection(const std::vector<operations::FoundUnit>& listed)
+{
     if (comms->isConnected()) {
         const USBHID* usb = comms->getUSBHID();
         const std::string path = usb != nullptr ? usb->path() : std::string();
-        if (!path.empty() && !operations::unit_listed(path)) {
+        if (!path.empty() && std::none_of(listed.begin(), listed.end(),
+                                          [&](const operations::FoundUnit& u) { return u.path == path; })) {
             unitDisconnected();
         }
         return;
     }
-    if (operations::listed_units().empty()) {
+    // The chosen unit is waited for: a unit whose descriptor names another is not even opened.
+    if (std::none_of(listed.begin(), listed.end(), [&](const operations::FoundUnit& u) {
+            return !chosenSerial || !u.listed_serial || *u.listed_serial == *chosenSerial;
+        })) {
         return;
     }
 
@@ -79,6 +108,10 @@ void MainWindow::onWatchTick()
     const QString before = ui->statusbar->currentMessage();
     operations::Connection c = connectUnit();
     if (!c.ok()) {
+        // Another unit that states no serial on USB is not the one waited for: nothing to say.
+        if (chosenSerial && c.step == operations::ConnectStep::NoMatch) {
+            return;
+        }
         showConnectionFailure(c);
         if (ui->statusbar->currentMessage() != before) {
             qDebug() << "Failed to establish connection via USB HID or CAN FD";
@@ -104,7 +137,14 @@ void MainWindow::unitDisconnected()
     unit = {};
     firmwareBank.clear();
     setUnitActionsEnabled(false);
-    ui->statusbar->showMessage("Error: The EFIS was disconnected - it is reconnected when it is plugged in again");
+    showUnitLabel();
+    if (chosenSerial) {
+        ui->statusbar->showMessage(
+            QString("Error: The EFIS 0x%1 was disconnected - it is reconnected when it is plugged in again")
+                .arg(QString::number(*chosenSerial, 16).toUpper().rightJustified(8, '0')));
+    } else {
+        ui->statusbar->showMessage("Error: The EFIS was disconnected - it is reconnected when it is plugged in again");
+    }
 }
 
 void MainWindow::setUnitActionsEnabled(bool enabled)

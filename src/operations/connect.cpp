@@ -162,24 +162,35 @@ Connection connect_unit(CommsManager* comms, const UnitChoice& choice)
     return c;
 }
 
+void look_at_unit(FoundUnit* u, const std::string& program)
+{
+    // Looked at without being opened: the holder may be in the middle of an upload.
+    if (std::optional<LockHolder> holder = unit_lock_holder(u->path)) {
+        u->in_use_by = *holder;
+        return;
+    }
+    // Each identity exchange sets the process-wide firmware-version gate; a program that keeps a
+    // unit connected while it looks at the others must find the gate of its own unit afterwards.
+    const fwversion_t gate = g_whoami_fwversion;
+    const bool gate_known = g_whoami_fwversion_known;
+    CommsManager probe;
+    Connection c = open_locked(&probe, u->path, program);
+    u->probe = c.step;
+    u->unit = c.unit;
+    u->open_error = c.open_error;
+    if (c.step == ConnectStep::InUse) {
+        u->in_use_by = c.holder;
+    }
+    probe.disconnect();
+    g_whoami_fwversion = gate;
+    g_whoami_fwversion_known = gate_known;
+}
+
 std::vector<FoundUnit> find_units(const std::string& program)
 {
     std::vector<FoundUnit> units = listed_units();
     for (FoundUnit& u : units) {
-        // Looked at without being opened: the holder may be in the middle of an upload.
-        if (std::optional<LockHolder> holder = unit_lock_holder(u.path)) {
-            u.in_use_by = *holder;
-            continue;
-        }
-        CommsManager probe;
-        Connection c = open_locked(&probe, u.path, program);
-        u.probe = c.step;
-        u.unit = c.unit;
-        u.open_error = c.open_error;
-        if (c.step == ConnectStep::InUse) {
-            u.in_use_by = c.holder;
-        }
-        probe.disconnect();
+        look_at_unit(&u, program);
     }
     return units;
 }

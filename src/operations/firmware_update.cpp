@@ -310,22 +310,28 @@ private:
         return Clock::now() < deadline_;
     }
 
-    // One look for the unit with our serial, and one attempt to reach it; the attempt's outcome
+    // One look for the unit with our serial, and an attempt at each listed unit that may be it: one
+    // whose descriptor states no serial is known only once it answers. The last attempt's outcome
     // stays in r_.reconnection.
     bool reconnect()
     {
-        const std::vector<FoundUnit> listed = listed_units();
-        const auto back = std::find_if(listed.begin(), listed.end(), [&](const FoundUnit& u) {
-            return !u.listed_serial || *u.listed_serial == unit_.serial;
-        });
-        if (back == listed.end()) {
-            return false;
+        for (const FoundUnit& u : listed_units()) {
+            if ((!u.listed_serial || *u.listed_serial == unit_.serial) && try_unit(u.path)) {
+                return true;
+            }
         }
+        return false;
+    }
+
+    // Our lock stays on the unit being updated until it answers under another device path: a unit
+    // that turns out to be another one never takes it.
+    bool try_unit(const std::string& path)
+    {
         Connection c;
-        c.path = back->path;
-        if (back->path != old_path_ || lock_ == nullptr || !lock_->held()) {
-            // Another device path: its lock is taken at once, and the old one goes.
-            LockAttempt attempt = take_unit_lock(back->path, options_.program);
+        c.path = path;
+        UnitLock taken;
+        if (path != old_path_ || lock_ == nullptr || !lock_->held()) {
+            LockAttempt attempt = take_unit_lock(path, options_.program);
             if (attempt.outcome != LockOutcome::Taken) {
                 c.step = attempt.outcome == LockOutcome::InUse ? ConnectStep::InUse : ConnectStep::LockFailed;
                 c.holder = attempt.holder;
@@ -333,13 +339,11 @@ private:
                 r_.reconnection = std::move(c);
                 return false;
             }
-            if (lock_ != nullptr) {
-                *lock_ = std::move(attempt.lock);
-            }
+            taken = std::move(attempt.lock);
         }
         // A node that has just appeared may not be open to us yet, and a unit that has just
         // started may not answer yet: both are tried again until the time is up.
-        if (!comms_->establish_connection(back->path)) {
+        if (!comms_->establish_connection(path)) {
             const USBHID* u = comms_->getUSBHID();
             c.step = u != nullptr && u->lastConnectFailure() == USBHID::ConnectFailure::OpenFailed
                          ? ConnectStep::NotOpenable
@@ -351,6 +355,9 @@ private:
         if (comms_->unitSerial() != unit_.serial) {
             comms_->disconnect();
             return false;
+        }
+        if (taken.held() && lock_ != nullptr) {
+            *lock_ = std::move(taken);
         }
         c.step = ConnectStep::Connected;
         c.unit = identity_of(*comms_);

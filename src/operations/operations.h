@@ -84,6 +84,8 @@ std::vector<FoundUnit> listed_units();
 bool unit_listed(const std::string& path);
 // Every unit there is: each one not in use is opened under its lock, identified and closed again.
 std::vector<FoundUnit> find_units(const std::string& program);
+// One listed unit as find_units looks at it; the firmware-version gate stays as it was.
+void look_at_unit(FoundUnit* u, const std::string& program);
 
 // Looks every `interval` for up to `timeout` until a (matching) unit is there, then connects to it.
 // Gives up early when `keep_waiting` says so. Without a unit in time: the last connection's outcome.

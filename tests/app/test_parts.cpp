@@ -106,18 +106,19 @@ void PartsTest::virtual_unit_menu()
     const auto w = support::open_window();
     w->menuBar()->addMenu("Later");
     QMenu* menu = add_virtual_unit_menu(*w, units);
-    QCOMPARE(w->menuBar()->actions().at(1)->menu(), menu); // after File
+    QCOMPARE(w->menuBar()->actions().at(2)->menu(), menu); // after File and Unit
     QAction* unplug = menu->actions().at(0);
     QAction* plug_in = menu->actions().at(1);
-    QCOMPARE(menu->title() + unplug->text() + plug_in->text(), QString("Virtual UnitUnplugPlug In"));
+    QCOMPARE(w->menuBar()->actions().at(1)->text() + menu->title() + unplug->text() + plug_in->text(),
+             QString("UnitVirtual UnitUnplugPlug In"));
     QVERIFY(unplug->isEnabled() && !plug_in->isEnabled());
     unplug->trigger();
-    QVERIFY(!units[0]->present() && !units[1]->present() && plug_in->isEnabled() && !unplug->isEnabled());
+    QVERIFY(!units[0]->present() && units[1]->present() && plug_in->isEnabled() && !unplug->isEnabled());
     plug_in->trigger();
     QVERIFY(units[0]->present() && units[1]->present());
-    units[1]->unplug_cable(); // by itself: seen as the menu opens
+    units[1]->unplug_cable(); // by itself, and not the window's unit
     emit menu->aboutToShow();
-    QVERIFY(unplug->isEnabled() && plug_in->isEnabled());
+    QVERIFY(unplug->isEnabled() && !plug_in->isEnabled());
 }
 
 #include "test_parts.moc"

@@ -41,7 +41,7 @@ protected:
     // Connects as a front end does: under the unit's lock.
     void connect()
     {
-        operations::Connection c = operations::connect_unit(&comms, {std::nullopt, false, "test"});
+        operations::Connection c = operations::connect_unit(&comms, {0x00C0FFEE, false, "test"});
         ASSERT_TRUE(c.ok());
         identity = c.unit;
         lock = std::move(c.lock);
@@ -67,10 +67,11 @@ protected:
 // What a case changes on the unit or in the options before the update: the new image starts from
 // a blank record (of another layout), the unit comes back on its old image, the new image migrates
 // the calibration, the unit's checksum does not match its record, the restart outlasts the wait (and
-// a person gives up), the settings history cannot be written (and the update is told to do without).
+// a person gives up), the settings history cannot be written (and the update is told to do without),
+// another unit is listed first and neither states a serial on USB.
 constexpr unsigned Plain = 0, ResetsSettings = 1, NewLayout = 2, RejectsImages = 4, MigratesCalibration = 8,
                    StaleChecksum = 16, NoRestore = 32, AllowDowngrade = 64, NeverBack = 128, GivesUp = 256,
-                   HistoryUnwritable = 512, NoHistory = 1024;
+                   HistoryUnwritable = 512, NoHistory = 1024, BesideAnother = 2048;
 
 const struct Case {
     unsigned arrange;
@@ -96,6 +97,7 @@ const struct Case {
     {ResetsSettings | HistoryUnwritable, kNewVersion, UpdateStep::Backup, UpdateStep::Backup, RestoreOutcome::NotAsked},
     {ResetsSettings | HistoryUnwritable | NoHistory, kNewVersion, UpdateStep::Done, UpdateStep::Done,
      RestoreOutcome::Restored},
+    {BesideAnother, kNewVersion, UpdateStep::Done, UpdateStep::Done, RestoreOutcome::NothingDiffered},
 };
 
 TEST_P(FirmwareUpdate, EachEndStopsAtItsStep)
@@ -124,6 +126,12 @@ TEST_P(FirmwareUpdate, EachEndStopsAtItsStep)
         Settings_t stale = unit->stored_settings();
         stale.crc32 ^= 1;
         unit->load_settings(stale);
+    }
+    if (c.arrange & BesideAnother) {
+        sim::unplug_all();
+        for (const auto& u : {std::make_shared<sim::VirtualUnit>(sim::UnitConfig{.serial = 0x0BADF00D}), unit}) {
+            sim::plug(u, sim::PlugOptions{.hooks = {}, .states_serial = false});
+        }
     }
     connect();
     const Settings_t before = unit->stored_settings();
@@ -155,6 +163,9 @@ TEST_P(FirmwareUpdate, EachEndStopsAtItsStep)
     EXPECT_EQ(r.restore, done ? c.restore : RestoreOutcome::NotAsked);
     EXPECT_EQ(r.calibration_changes.size(), done && (c.arrange & MigratesCalibration) ? 1u : 0u);
     EXPECT_TRUE(unit->nor_faults().empty() && lock.held());
+    // The lock stays the updated unit's, whatever else answered on the way.
+    EXPECT_TRUE(lock.file().ends_with(operations::unit_lock_file_name("sim:00C0FFEE:0")) &&
+                !operations::unit_lock_holder("sim:0BADF00D:0"));
     EXPECT_EQ(done ? unit->config().version.version : c.image, c.image);
     // Values are sent and committed only to restore; then the record comes back word for word.
     EXPECT_EQ(support::count_requests(*unit, kSetId) > 0, restored);
