@@ -23,6 +23,10 @@ struct RestoreOptions {
 int settings_restore(Context& ctx, const std::string& file, const RestoreOptions& options);
 int settings_set(Context& ctx, const std::vector<std::string>& assignments, bool dry_run, bool force);
 
+int calibration_show(Context& ctx, bool json);
+int calibration_backup(Context& ctx, const std::string& file);
+int calibration_diff(Context& ctx, const std::string& file);
+
 int firmware_check(Context& ctx, const std::string& file);
 int firmware_upload(Context& ctx, const std::string& file);
 
