@@ -100,6 +100,7 @@ MainWindow::MainWindow(QWidget* parent)
     QThread::msleep(100);
 
     comms = new CommsManager();
+    setUpCalibrationPage();
     startWatching();
     const operations::Connection c = connectUnit();
     if (!c.ok()) {

@@ -31,6 +31,7 @@ operations::Connection MainWindow::connectUnit()
     if (c.ok()) {
         unitLock = std::move(c.lock);
     }
+    ui->pushButton_read_calibration->setEnabled(c.ok());
     return c;
 }
 
@@ -115,4 +116,5 @@ void MainWindow::setUnitActionsEnabled(bool enabled)
     ui->pushButton_reboot->setEnabled(enabled);
     ui->pushButton_start_update->setEnabled(enabled && !firmwareFilePath.isEmpty());
     ui->pushButton_start_airport->setEnabled(enabled && !airportDbFilePath.isEmpty());
+    ui->pushButton_read_calibration->setEnabled(enabled);
 }

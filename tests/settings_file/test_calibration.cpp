@@ -78,18 +78,11 @@ TEST(CalibrationNames, EveryIndexByItsEnumeratorInTheStructureItLiesIn)
         EXPECT_FALSE(name.ends_with("_index")) << name;
     }
     EXPECT_EQ(names.size(), calibration_fields().size());
-    for (const auto& [index, name] :
-         std::initializer_list<std::pair<uint32_t, const char*>>{{0, "calib_version"},
-                                                                 {4, "lsm_acc_offset_chksum"},
-                                                                 {18, "mmc_initial_a_matrix_1_0"},
-                                                                 {54, "lis_mag_bias_chksum1"},
-                                                                 {55, "auav_pitot_offset"},
-                                                                 {57, "auav_offset_cal_crc"},
-                                                                 {62, "auav_pt_es"},
-                                                                 {75, "oat_100deg"},
-                                                                 {254, "calib_magic_num"},
-                                                                 {255, "calib_crc"}}) {
-        EXPECT_EQ(calibration_word_name(index), std::string(name) + " (index " + std::to_string(index) + ")");
+    for (const std::string text :
+         {"calib_version (index 0)", "lsm_acc_offset_chksum (index 4)", "mmc_initial_a_matrix_1_0 (index 18)",
+          "lis_mag_bias_chksum1 (index 54)", "auav_offset_cal_crc (index 57)", "auav_pt_es (index 62)",
+          "calib_crc (index 255)"}) {
+        EXPECT_EQ(calibration_word_name(std::stoul(text.substr(text.rfind(' ')))), text);
     }
     EXPECT_EQ(calibration_word_name(30), "calibration index 30");
 }
@@ -143,16 +136,6 @@ TEST(CalibrationValues, ABlockIsBlankWhenItsDataWordsAreAllZeroOrAllErased)
     EXPECT_FALSE(blank({{55, 0}, {56, 0xFFFFFFFF}, {57, 0}}));
     EXPECT_FALSE(blank({{55, 0}, {56, 0x3F800000}, {57, 0}}));
     EXPECT_FALSE(blank({{57, 0}})) << "a checksum alone is no data";
-
-    Calibration all;
-    for (const CalibrationField& f : calibration_fields()) {
-        all[f.index] = 0;
-    }
-    const auto view = calibration_view(all);
-    ASSERT_EQ(view.size(), 8u);
-    EXPECT_STREQ(view[0].name, "record header");
-    EXPECT_EQ(view[0].fields.size(), 3u);
-    EXPECT_STREQ(view[7].name, "outside air temperature");
 }
 
 std::string calibration_file(const std::string& blocks)
