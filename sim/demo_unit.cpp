@@ -1,6 +1,7 @@
 #include "sim/demo_unit.h"
 
 #include <bit>
+#include <cstring>
 #include <utility>
 
 #include "efis_shared/get_set.h"
@@ -63,14 +64,24 @@ Settings_t demo_settings()
 
 SENSOR_CALIB_t demo_calibration()
 {
-    // Neutral sensors: unit scale, identity soft-iron matrices, no offsets.
+    // A unit calibrated at the factory, whose second magnetometer never was: its block is still
+    // erased. The checksums are the unit's own business; any words stand in for them here.
     SENSOR_CALIB_t c{};
     c.version = 1;
-    c.LSM_CAL.acc_scale = {1.0f, 1.0f, 1.0f};
-    for (int i = 0; i < 3; ++i) {
-        c.MMC_INITIAL_CAL.A_matrix.matrix[i][i] = 1.0f;
-        c.LIS_CAL.A_matrix.matrix[i][i] = 1.0f;
-    }
+    c.LSM_CAL = {{0.0213f, -0.0148f, 0.0362f}, 0x1C3A5E77, {1.0021f, 0.9987f, 1.0008f}, 0x8B21F0D4,
+                 {0.0125f, -0.0031f, 0.0007f}, 0x5E0A93C2};
+    c.MMC_INITIAL_CAL.B_vector = {12.5f, -3.75f, 41.25f};
+    c.MMC_INITIAL_CAL.B_vector_crc = 0x44D1A06B;
+    c.MMC_INITIAL_CAL.A_matrix = {{{1.02f, 0.013f, -0.004f}, {0.013f, 0.98f, 0.007f}, {-0.004f, 0.007f, 1.01f}}};
+    c.MMC_INITIAL_CAL.A_matrix_crc = 0xC7F2318E;
+    std::memset(&c.LIS_CAL, 0xFF, sizeof c.LIS_CAL);
+    c.AUAV_CAL = {0.42f, -1.3f, 0x0B93E5A1};
+    c.pitot_coeff = {0.0523f, -0.1185f, 0.9861f, 0.0034f, 0.0019f, 0.0011f, -0.0007f, 0x6D20C4F9};
+    c.static_coeff = {0.0498f, -0.1207f, 1.0043f, -0.0021f, 0.0023f, 0.0009f, -0.0005f, 0x93AE7702};
+    c.oat_cal_0deg = 0x00000C35;
+    c.oat_cal_100deg = 0x00000F1A;
+    c.oat_crc = 0x2F6B8D10;
+    c.crc32 = 0x7A3B19E4;
     return c;
 }
 

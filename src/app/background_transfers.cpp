@@ -116,6 +116,7 @@ void MainWindow::setSettingsActionsEnabled(bool enabled)
     ui->pushButton_update->setEnabled(enabled);
     ui->pushButton_save->setEnabled(enabled);
     ui->pushButton_reboot->setEnabled(enabled);
+    ui->pushButton_read_calibration->setEnabled(enabled && comms->isConnected());
     // A reconnect would reopen the link under the worker.
     ui->actionReconnect->setEnabled(enabled);
 }

@@ -102,6 +102,7 @@ MainWindow::MainWindow(QWidget* parent)
 
     comms = new CommsManager();
     setUpUnitMenu();
+    setUpCalibrationPage();
     startWatching();
     const operations::Connection c = connectUnit();
     if (!c.ok()) {

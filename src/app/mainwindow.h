@@ -121,6 +121,10 @@ private slots:
     void onImportSettingsTriggered();
     void onCompareSettingsTriggered();
 
+    // The Calibrations page: the calibration record read from the unit, shown and exported.
+    void onReadCalibrationClicked();
+    void onExportCalibrationClicked();
+
 private:
     struct FormView;
     static constexpr size_t kColorCount = 10;
@@ -205,6 +209,8 @@ private:
     // not restored and where the backup is.
     void remindUnfinishedUpdate();
 
+    void setUpCalibrationPage();
+
     // Settings files: where the dialogs start, and the form as a record (read as Save reads it,
     // into a copy).
     void setUpSettingsHistory();
@@ -263,6 +269,8 @@ private:
     QString firmwareBank;                                  // the bank the unit named, or empty
     QString updateBackupPath;                              // the running update's backup
     int updateStepRow = -1;                                // the running step's line
+    // The calibration as the last read took it (with the unit it came from), for the export.
+    std::optional<settings_file::CalibrationDocument> calibrationRead;
     struct UnfinishedUpdate {
         uint32_t serial = 0;
         QString backup; // empty: none

@@ -37,6 +37,7 @@ operations::Connection MainWindow::connectUnit()
         lastSerial = unit.serial;
     }
     showUnitLabel();
+    ui->pushButton_read_calibration->setEnabled(c.ok());
     return c;
 }
 
@@ -155,4 +156,5 @@ void MainWindow::setUnitActionsEnabled(bool enabled)
     ui->pushButton_reboot->setEnabled(enabled);
     ui->pushButton_start_update->setEnabled(enabled && !firmwareFilePath.isEmpty());
     ui->pushButton_start_airport->setEnabled(enabled && !airportDbFilePath.isEmpty());
+    ui->pushButton_read_calibration->setEnabled(enabled);
 }

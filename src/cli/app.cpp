@@ -73,7 +73,8 @@ public:
 // The one table of exit statuses; each command's help names the ones it returns.
 const char* kExitStatuses = R"(Exit status:
   0    done
-  1    settings diff: the unit and the file (or the two files) differ; settings undo: nothing to undo
+  1    settings diff, calibration diff: the unit and the file (or the two files) differ; settings undo: nothing to
+       undo
   2    usage error
   3    no unit found, found but not opened, or it did not answer WHOAMI
   4    the unit refused or stopped answering (an exchange, commit, verification or transfer)
@@ -301,6 +302,25 @@ int run(const std::vector<std::string>& args, const Streams& io)
     edit->add_flag("--force", force, "Write settings that would not be plausible together");
     edit->callback([&] { command = [&] { return settings_edit(ctx, file, assignments, force); }; });
     exit_statuses(edit, program, {kDone, kBadInput});
+
+    CLI::App* calibration = app.add_subcommand("calibration", "Show, back up or compare the sensor calibration "
+                                                              "(read only: it is never written)");
+    calibration->require_subcommand(1);
+    exit_statuses_of_commands(calibration, program);
+    CLI::App* cal_show = calibration->add_subcommand("show", "Every calibration word, grouped by block");
+    cal_show->add_flag("--json", json, "Print a JSON array");
+    cal_show->callback([&] { command = [&] { return calibration_show(ctx, json); }; });
+    exit_statuses(cal_show, program, {kDone, kNoUnit, kUnitFailed});
+    CLI::App* cal_backup = calibration->add_subcommand("backup", "Write the unit's calibration to a file");
+    cal_backup->add_option("FILE", file, "The file to write; - for standard output")->required();
+    cal_backup->callback([&] { command = [&] { return calibration_backup(ctx, file); }; });
+    exit_statuses(cal_backup, program, {kDone, kNoUnit, kUnitFailed, kBadInput});
+    CLI::App* cal_diff = calibration->add_subcommand("diff", "List the calibration words where the unit and a file "
+                                                             "differ");
+    cal_diff->add_option("FILE", file, "A calibration file or a firmware update's backup; - for standard input")
+        ->required();
+    cal_diff->callback([&] { command = [&] { return calibration_diff(ctx, file); }; });
+    exit_statuses(cal_diff, program, {kDone, kDifferences, kNoUnit, kUnitFailed, kBadInput});
 
     CLI::App* reboot_cmd = app.add_subcommand("reboot", "Restart the unit into its boot loader");
     reboot_cmd->callback([&] { command = [&] { return reboot(ctx); }; });

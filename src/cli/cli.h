@@ -10,7 +10,7 @@ namespace efis_cli {
 // Exit statuses, documented in --help and the manual.
 enum ExitStatus : int {
     kDone = 0,
-    kDifferences = 1,   // settings diff found differing settings
+    kDifferences = 1,   // settings diff or calibration diff found differences
     kNothingToUndo = 1, // settings undo found no committed change in the unit's history
     kUsage = 2,
     kNoUnit = 3,        // no unit found, found but not opened, or it did not answer WHOAMI

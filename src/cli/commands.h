@@ -37,6 +37,10 @@ int parse_assignments(Context& ctx, const std::vector<std::string>& assignments,
 struct Unit;
 int read_unit(Context& ctx, Unit& unit, operations::RecordRead* read);
 
+int calibration_show(Context& ctx, bool json);
+int calibration_backup(Context& ctx, const std::string& file);
+int calibration_diff(Context& ctx, const std::string& file);
+
 int firmware_check(Context& ctx, const std::string& file);
 int firmware_upload(Context& ctx, const std::string& file);
 

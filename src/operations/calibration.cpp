@@ -23,4 +23,23 @@ CalibrationRead read_calibration(CommsManager* comms)
     return r;
 }
 
+settings_file::CalibrationDocument calibration_backup(const CalibrationRead& read, const UnitIdentity& unit)
+{
+    return {unit_info(unit), read.words};
+}
+
+std::vector<CalibrationChange> calibration_differences(const settings_file::Calibration& kept,
+                                                       const settings_file::Calibration& now)
+{
+    std::vector<CalibrationChange> changes;
+    for (const auto& [index, word] : kept) {
+        const auto it = now.find(index);
+        if (it == now.end() || it->second != word) {
+            // A word the unit no longer answers for reads as erased.
+            changes.push_back({index, word, it == now.end() ? 0xFFFFFFFFu : it->second});
+        }
+    }
+    return changes;
+}
+
 } // namespace operations

@@ -291,12 +291,7 @@ public:
             r_.calibration_failed_index = read.failed_index;
             return false;
         }
-        settings_file::Calibration& now = read.words;
-        for (const auto& [index, word] : *backup_.calibration) {
-            if (now[index] != word) {
-                r_.calibration_changes.push_back({index, word, now[index]});
-            }
-        }
+        r_.calibration_changes = calibration_differences(*backup_.calibration, read.words);
         return true;
     }
 
@@ -440,9 +435,14 @@ const char* update_step_text(UpdateStep step)
 
 std::string calibration_change_text(const CalibrationChange& change)
 {
-    return "calibration changed at index " + std::to_string(change.index) + " (" +
-           settings_file::calibration_block(change.index) +
-           "): the unit may need calibrating again; the backup holds the old values";
+    std::string values;
+    if (const settings_file::CalibrationField* f = settings_file::calibration_field(change.index)) {
+        values = ", from " + settings_file::calibration_value_text(*f, change.before) + " to " +
+                 settings_file::calibration_value_text(*f, change.after);
+    }
+    return "calibration changed at " + settings_file::calibration_word_name(change.index) + " in " +
+           settings_file::calibration_block(change.index) + values +
+           ": the unit may need calibrating again; the backup holds the old values";
 }
 
 } // namespace operations

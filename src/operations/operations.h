@@ -287,6 +287,19 @@ struct CalibrationRead {
 // unanswered read.
 CalibrationRead read_calibration(CommsManager* comms);
 
+// A calibration file of what was read from `unit`.
+settings_file::CalibrationDocument calibration_backup(const CalibrationRead& read, const UnitIdentity& unit);
+
+struct CalibrationChange {
+    uint32_t index;
+    uint32_t before; // as the file or the backup holds it
+    uint32_t after;  // as the unit holds it now
+};
+// The words of `kept` that `now` holds otherwise, in index order; an index that `kept` does not
+// hold is not compared, and one that `now` lacks counts as changed.
+std::vector<CalibrationChange> calibration_differences(const settings_file::Calibration& kept,
+                                                       const settings_file::Calibration& now);
+
 // --- the guided firmware update -------------------------------------------------------------
 
 // A version as images and identity replies state it: "0.3.0", or "0.3.0-rc2" for a candidate.
@@ -350,12 +363,6 @@ enum class RestoreOutcome {
     RecordVersionChanged, // the new firmware lays its record out anew: nothing was restored
 };
 
-struct CalibrationChange {
-    uint32_t index;
-    uint32_t before;
-    uint32_t after;
-};
-
 struct UpdateResult {
     UpdateStep step = UpdateStep::Done; // Done, or the step that failed
     UpdateImage image;
@@ -397,8 +404,9 @@ std::string default_backup_directory();
 
 // What a step does, as a phrase: "backing up the settings and calibration".
 const char* update_step_text(UpdateStep step);
-// A changed calibration word as a warning: "calibration changed at index 13 (magnetometer): the unit
-// may need calibrating again; the backup holds the old values".
+// A changed calibration word as a warning, named as the calibration is shown: "calibration changed at
+// mmc_initial_b_vector_0 (index 13) in magnetometer (initial), from 0.25 to 0.5: the unit may need
+// calibrating again; the backup holds the old values".
 std::string calibration_change_text(const CalibrationChange& change);
 
 // --- steps as sentences -----------------------------------------------------------------------

@@ -332,27 +332,52 @@ Document backup_document(const Settings_t& record, std::optional<UnitInfo> unit,
     return Document{std::move(unit), std::move(record_info), values_of(record)};
 }
 
+namespace {
+
+ordered_json unit_json(const UnitInfo& unit)
+{
+    ordered_json u = ordered_json::object();
+    if (unit.serial) {
+        u["serial"] = hex32(*unit.serial);
+    }
+    // A unit that reported no version says so, rather than leaving the reader to guess.
+    if (unit.firmware) {
+        const fwversion_t fw = *unit.firmware;
+        u["firmware"] = std::to_string(fw.major) + "." + std::to_string(fw.minor) + "." + std::to_string(fw.patch);
+    } else {
+        u["firmware"] = nullptr;
+    }
+    if (unit.rc) {
+        u["rc"] = *unit.rc;
+    }
+    return u;
+}
+
+ordered_json calibration_json(const Calibration& calibration)
+{
+    ordered_json c = ordered_json::object();
+    for (const auto& [index, word] : calibration) {
+        c[std::to_string(index)] = hex32(word);
+    }
+    return c;
+}
+
+std::string dump(const ordered_json& j)
+{
+    // Every text in the document was made here as UTF-8, so the dump cannot meet a bad byte; the
+    // replacement handler keeps that a promise rather than an exception.
+    return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+} // namespace
+
 std::string write_document(const Document& doc)
 {
     ordered_json j;
     j["format"] = kFormat;
     j["format_version"] = kFormatVersion;
     if (doc.unit) {
-        ordered_json u = ordered_json::object();
-        if (doc.unit->serial) {
-            u["serial"] = hex32(*doc.unit->serial);
-        }
-        // A unit that reported no version says so, rather than leaving the reader to guess.
-        if (doc.unit->firmware) {
-            const fwversion_t fw = *doc.unit->firmware;
-            u["firmware"] = std::to_string(fw.major) + "." + std::to_string(fw.minor) + "." + std::to_string(fw.patch);
-        } else {
-            u["firmware"] = nullptr;
-        }
-        if (doc.unit->rc) {
-            u["rc"] = *doc.unit->rc;
-        }
-        j["unit"] = u;
+        j["unit"] = unit_json(*doc.unit);
     }
     if (doc.record) {
         ordered_json r = ordered_json::object();
@@ -375,22 +400,33 @@ std::string write_document(const Document& doc)
     }
     j["settings"] = settings;
     if (doc.calibration) {
-        ordered_json c = ordered_json::object();
-        for (const auto& [index, word] : *doc.calibration) {
-            c[std::to_string(index)] = hex32(word);
-        }
-        j["calibration"] = c;
+        j["calibration"] = calibration_json(*doc.calibration);
     }
-    // Every text in the document was made here as UTF-8, so the dump cannot meet a bad byte; the
-    // replacement handler keeps that a promise rather than an exception.
-    return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    return dump(j);
 }
 
-bool read_document(std::string_view text, Document* out, std::string* error)
+std::string write_calibration_document(const CalibrationDocument& doc)
+{
+    ordered_json j;
+    j["format"] = kCalibrationFormat;
+    j["format_version"] = kFormatVersion;
+    if (doc.unit) {
+        j["unit"] = unit_json(*doc.unit);
+    }
+    j["calibration"] = calibration_json(doc.calibration);
+    return dump(j);
+}
+
+namespace {
+
+// What every document passes before its blocks are read: its size, well-formed JSON no deeper than
+// kMaxNesting without a repeated key, an object, a "format" among `formats` (*format tells which),
+// and the format version this program reads.
+bool read_envelope(std::string_view text, std::initializer_list<const char*> formats, const char* what, json* out,
+                   const char** format_out, std::string* error)
 {
     if (text.size() > kMaxFileBytes) {
-        return refuse(error,
-                      "larger than " + std::to_string(kMaxFileBytes / 1024) + " KiB: this is not a settings file");
+        return refuse(error, "larger than " + std::to_string(kMaxFileBytes / 1024) + " KiB: this is not a " + what);
     }
     // A first pass finds what the values cannot show (a repeated key) and what must not be made
     // into values at all (nesting past kMaxNesting). It takes time in proportion to the text,
@@ -398,33 +434,42 @@ bool read_document(std::string_view text, Document* out, std::string* error)
     const JsonShape shape = json_shape(text);
     if (!shape.malformed.empty()) {
         // The library's messages start with its own exception tag; the rest says where and why.
-        std::string what = shape.malformed;
-        if (const size_t tag_end = what.find("] ");
-            what.rfind("[json.exception", 0) == 0 && tag_end != std::string::npos) {
-            what.erase(0, tag_end + 2);
+        std::string why = shape.malformed;
+        if (const size_t tag_end = why.find("] ");
+            why.rfind("[json.exception", 0) == 0 && tag_end != std::string::npos) {
+            why.erase(0, tag_end + 2);
         }
-        return refuse(error, "malformed JSON: " + what);
+        return refuse(error, "malformed JSON: " + why);
     }
     if (shape.too_deep) {
-        return refuse(error,
-                      "nested deeper than " + std::to_string(kMaxNesting) + " levels: this is not a settings file");
+        return refuse(error, "nested deeper than " + std::to_string(kMaxNesting) + " levels: this is not a " + what);
     }
     if (!shape.repeated.empty()) {
         return refuse(error, shape.repeated);
     }
-    const json j = json::parse(text.begin(), text.end(), nullptr, false);
+    json j = json::parse(text.begin(), text.end(), nullptr, false);
     if (j.is_discarded()) {
         return refuse(error, "malformed JSON");
     }
+    std::string expected;
+    for (const char* f : formats) {
+        expected += (expected.empty() ? "\"" : " or \"") + std::string(f) + "\"";
+    }
     if (!j.is_object()) {
-        return refuse(error, "expected a JSON object with \"format\": \"" + std::string(kFormat) + "\"");
+        return refuse(error, "expected a JSON object with \"format\": " + expected);
     }
     const auto format = j.find("format");
     if (format == j.end()) {
-        return refuse(error, "missing \"format\": this is not an efis-config settings file");
+        return refuse(error, std::string("missing \"format\": this is not an efis-config ") + what);
     }
-    if (!format->is_string() || format->get_ref<const std::string&>() != kFormat) {
-        return refuse(error, "format: expected \"" + std::string(kFormat) + "\", found " + format->dump());
+    *format_out = nullptr;
+    for (const char* f : formats) {
+        if (format->is_string() && format->get_ref<const std::string&>() == f) {
+            *format_out = f;
+        }
+    }
+    if (*format_out == nullptr) {
+        return refuse(error, "format: expected " + expected + ", found " + format->dump());
     }
     const auto version = j.find("format_version");
     if (version == j.end()) {
@@ -434,6 +479,13 @@ bool read_document(std::string_view text, Document* out, std::string* error)
         return refuse(error, "format_version: this program reads version " + std::to_string(kFormatVersion) +
                                  ", found " + version->dump());
     }
+    *out = std::move(j);
+    return true;
+}
+
+// The blocks of a settings document, its envelope read.
+bool read_settings_document(const json& j, Document* out, std::string* error)
+{
     // "change" is a history entry's account of the commit it was taken before: not a setting.
     if (!only_known_keys(j, {"format", "format_version", "unit", "record", "settings", "calibration", "change"}, "",
                          error)) {
@@ -469,10 +521,55 @@ bool read_document(std::string_view text, Document* out, std::string* error)
     return true;
 }
 
-bool read_document_file(const std::string& path, Document* out, std::string* error)
+} // namespace
+
+bool read_document(std::string_view text, Document* out, std::string* error)
 {
-    std::string text;
-    return read_settings_text(path, &text, error) && read_document(text, out, error);
+    json j;
+    const char* format = nullptr;
+    return read_envelope(text, {kFormat}, "settings file", &j, &format, error) && read_settings_document(j, out, error);
+}
+
+bool read_calibration_document(std::string_view text, CalibrationDocument* out, std::string* error)
+{
+    json j;
+    const char* format = nullptr;
+    if (!read_envelope(text, {kCalibrationFormat, kFormat}, "calibration or settings file", &j, &format, error)) {
+        return false;
+    }
+    CalibrationDocument doc;
+    if (std::string_view(format) == kFormat) {
+        // A settings file, such as a firmware update's backup, is read whole, as any settings
+        // file is: one that is refused there is not taken here either.
+        Document settings;
+        if (!read_settings_document(j, &settings, error)) {
+            return false;
+        }
+        if (!settings.calibration) {
+            return refuse(error, "a settings file without a calibration block: it holds no calibration");
+        }
+        doc.unit = settings.unit;
+        doc.calibration = std::move(*settings.calibration);
+    } else {
+        if (!only_known_keys(j, {"format", "format_version", "unit", "calibration"}, "", error)) {
+            return false;
+        }
+        if (const auto it = j.find("unit"); it != j.end()) {
+            doc.unit.emplace();
+            if (!read_unit(*it, &*doc.unit, error)) {
+                return false;
+            }
+        }
+        const auto it = j.find("calibration");
+        if (it == j.end()) {
+            return refuse(error, "missing \"calibration\"");
+        }
+        if (!read_calibration(*it, &doc.calibration, error)) {
+            return false;
+        }
+    }
+    *out = std::move(doc);
+    return true;
 }
 
 bool read_settings_text(const std::string& path, std::string* out, std::string* error)
@@ -495,6 +592,23 @@ bool read_settings_text(const std::string& path, std::string* out, std::string* 
     }
     *out = std::move(text);
     return true;
+}
+
+bool read_document_file(const std::string& path, Document* out, std::string* error)
+{
+    std::string text;
+    return read_settings_text(path, &text, error) && read_document(text, out, error);
+}
+
+bool read_calibration_document_file(const std::string& path, CalibrationDocument* out, std::string* error)
+{
+    std::string text;
+    return read_settings_text(path, &text, error) && read_calibration_document(text, out, error);
+}
+
+bool write_calibration_document_file(const std::string& path, const CalibrationDocument& doc, std::string* error)
+{
+    return write_file_safely(path, write_calibration_document(doc), error);
 }
 
 bool write_document_file(const std::string& path, const Document& doc, std::string* error)
@@ -528,47 +642,6 @@ std::vector<const Setting*> differences(const Values& values, const Settings_t& 
         }
     }
     return out;
-}
-
-const char* calibration_block(uint32_t index)
-{
-    if (index == CALIB_VERSION_INDEX) {
-        return "version";
-    }
-    if (index <= LSM_ACC_OFFSET_CHKSUM_INDEX) {
-        return "accelerometer offset";
-    }
-    if (index <= LSM_ACC_SCALE_CHKSUM_INDEX) {
-        return "accelerometer scale";
-    }
-    if (index <= LSM_GYRO_BIAS_CHKSUM_INDEX) {
-        return "gyroscope bias";
-    }
-    if (index <= MMC_INSTALL_A_MATRIX_CHK_INDEX) {
-        return "magnetometer";
-    }
-    if (index <= LIS_MAG_BIAS_CHKSUM1_INDEX) {
-        return "second magnetometer";
-    }
-    if (index <= AUAV_OFFSET_CAL_CRC) {
-        return "pressure sensor offsets";
-    }
-    if (index <= AUAV_PT_CRC) {
-        return "pitot pressure sensor";
-    }
-    if (index <= AUAV_ST_CRC) {
-        return "static pressure sensor";
-    }
-    if (index <= OAT_CRC_INDEX) {
-        return "outside air temperature";
-    }
-    if (index == CALIB_MAGIC_NUM) {
-        return "record tag";
-    }
-    if (index == CALIB_CRC_INDEX) {
-        return "checksum";
-    }
-    return "unknown";
 }
 
 } // namespace settings_file

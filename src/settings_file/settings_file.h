@@ -84,8 +84,72 @@ struct Document {
     std::optional<Calibration> calibration{};
 };
 
-// The part of the calibration record an index belongs to ("magnetometer"), for messages.
+// --- the sensor calibration record, for people (never written to a unit) -------------------------
+
+// The record structures, in record order, and the header words that lie in none of them.
+enum class CalibrationBlock {
+    RecordHeader,
+    InertialSensor,        // LSM_CAL
+    MagnetometerInitial,   // MMC_INITIAL_CAL
+    MagnetometerLis,       // LIS_CAL
+    PressureOffsets,       // AUAV_CAL
+    PitotCoefficients,     // pitot_coeff
+    StaticCoefficients,    // static_coeff
+    OutsideAirTemperature, // oat_cal_0deg, oat_cal_100deg, oat_crc
+};
+
+// A word of the record that has a field.
+struct CalibrationField {
+    // Float: shown as a number; Checksum: the unit's own, left out of the blank test; Word: what
+    // only the unit's firmware interprets (the version, the tag, the temperature words).
+    enum class Kind { Float, Checksum, Word };
+    uint32_t index;
+    const char* name; // its enumerator in lower case without "_INDEX": "lsm_acc_offset_x"
+    CalibrationBlock block;
+    Kind kind;
+};
+
+// Every index that has a field, in index order; nullptr for one without.
+std::span<const CalibrationField> calibration_fields();
+const CalibrationField* calibration_field(uint32_t index);
+// "record header", "inertial sensor", "magnetometer (initial)", ... "outside air temperature".
+const char* calibration_block_name(CalibrationBlock block);
+// The block an index belongs to, by name, for messages.
 const char* calibration_block(uint32_t index);
+// "lsm_gyro_bias_x (index 9)", or "calibration index 30" for one without a field.
+std::string calibration_word_name(uint32_t index);
+// A float as the shortest decimal that reads back to the same single-precision value ("0.0125"),
+// any other word, and a float that is not a finite number (an erased word is a NaN), as "0x%08X".
+std::string calibration_value_text(const CalibrationField& field, uint32_t word);
+// The same for a JSON document: a number for a float, null for one that is not finite, else the
+// "0x%08X" text.
+nlohmann::ordered_json calibration_value_json(const CalibrationField& field, uint32_t word);
+
+// The words of a block that `words` holds, and whether its data words (checksums aside) are all
+// 0x00000000 or all 0xFFFFFFFF: a block never calibrated, or erased.
+struct CalibrationBlockView {
+    CalibrationBlock block;
+    const char* name;
+    bool blank;
+    std::vector<const CalibrationField*> fields; // in index order
+};
+// The blocks `words` holds words of, header first, then in record order.
+std::vector<CalibrationBlockView> calibration_view(const Calibration& words);
+
+// A calibration file: the unit it was read from and every word, as a firmware update's backup
+// keeps its calibration block.
+inline constexpr const char* kCalibrationFormat = "efis-config calibration";
+struct CalibrationDocument {
+    std::optional<UnitInfo> unit;
+    Calibration calibration;
+};
+std::string write_calibration_document(const CalibrationDocument& doc);
+bool write_calibration_document_file(const std::string& path, const CalibrationDocument& doc, std::string* error);
+// Reads a calibration file, or the calibration block of a settings file (a firmware update's
+// backup), with the refusals read_document() makes; a settings file without a calibration block is
+// refused as holding none.
+bool read_calibration_document(std::string_view text, CalibrationDocument* out, std::string* error);
+bool read_calibration_document_file(const std::string& path, CalibrationDocument* out, std::string* error);
 
 // Every ordinary index of a record.
 Values values_of(const Settings_t& record);

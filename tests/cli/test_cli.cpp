@@ -30,6 +30,7 @@ constexpr uint32_t kRequestValue = 0x370;
 constexpr uint32_t kSetValue = 0x390;
 constexpr uint32_t kSave = 0x3A0;
 constexpr uint32_t kFlashWrite = 0x420;
+constexpr uint32_t kRequestCalibration = 0x330;
 
 struct Result {
     int status;
@@ -177,6 +178,17 @@ const Outcome kOutcomes[] = {
     {"diff_files_same", "settings diff @vne150.json @vne150.json", 0, kErr, Nothing,
      "The two files hold the same settings (1 compared)\n"},
     {"edit", "settings edit @vne150.json vne=170 vs0=40", 0, kOut, Nothing, "vs0: not named -> 40\nvne: 150 -> 170\n"},
+    {"calibration_show", "calibration show", 0, kOut, Reads,
+     "inertial sensor\n  lsm_acc_offset_x              1  0.0213          0x3CAE7D56\n"},
+    {"calibration_blank", "calibration show", 0, kOut, Reads,
+     "magnetometer (LIS): blank\n  lis_mag_offset_x             41  0xFFFFFFFF      0xFFFFFFFF\n"},
+    {"calibration_backup", "calibration backup @cal-new.json", 0, kErr, Reads,
+     "Backed up the calibration of unit 0x00C0FFEE (firmware 0.2.12) to "},
+    {"calibration_same", "calibration diff @cal-same.json", 0, kErr, Reads, "cal-same.json (2 compared)\n"},
+    {"calibration_differs", "calibration diff @cal-9.json", 1, kOut, Reads,
+     "lsm_gyro_bias_x (index 9): file 0.013, unit 0.0125\n"},
+    {"calibration_update_backup", "calibration diff @backup.json", 1, kOut, Reads,
+     "auav_pitot_offset (index 55): file 0, unit 0.42\n"},
     {"reboot", "reboot", 0, kErr, Reads, "Reboot command sent to unit 0x00C0FFEE; it restarts into its boot loader\n"},
     {"version", "--version", 0, kOut, Nothing, "efis-cli "},
     {"check", "firmware check @good.bin", 0, kOut, Nothing, "verdict:         the upload accepts this image\n"},
@@ -203,6 +215,8 @@ const Outcome kOutcomes[] = {
      "committed, but vne (index 6) reads back as 0x000000A0 instead of 0x00000096\n", acks_but_keeps},
     {"read_unanswered", "settings show", 4, kErr, Reads, "the unit did not answer the read of vne (index 6)\n",
      inject<NoReply, kRequestValue, 10>},
+    {"calibration_unanswered", "calibration diff @cal-9.json", 4, kErr, Reads,
+     "the unit did not answer the read of lsm_gyro_bias_x (index 9)\n", inject<NoReply, kRequestCalibration, 9>},
     {"upload_nack", "firmware upload @good.bin", 4, kErr, Writes,
      "firmware upload failed: ", inject<Nack, kFlashWrite, 10>},
     {"not_started", "firmware update --allow-downgrade @fw-0.2.12.bin", 4, kErr, Writes,
@@ -223,6 +237,9 @@ const Outcome kOutcomes[] = {
     {"edit_implausible", "settings edit @slow.json vs1=50", 5, kErr, Nothing, "  vs0 90 is above vs1 50\n"},
     {"file_out_of_range", "settings restore @bad.json", 5, kErr, Nothing, "bad.json: settings.vne: 300 is outside 0"},
     {"file_missing", "settings diff @missing.json", 5, kErr, Nothing, "missing.json: cannot open"},
+    {"calibration_none", "calibration diff @vne150.json", 5, kErr, Nothing,
+     "vne150.json: a settings file without a "
+     "calibration block: it holds no calibration"},
     {"unknown_setting", "settings set vnee=170", 5, kErr, Nothing, "no setting 'vnee'; did you mean 'vne'?\n"},
     {"given_twice", "settings set vne=100 vne=110", 5, kErr, Nothing, "efis-cli: vne: given twice\n"},
     {"implausible", "settings set vs1=140", 5, kErr, Reads,
@@ -255,6 +272,13 @@ TEST_P(Outcomes, StatusLineAndStream)
     image("fw-0.bin", 0);
     image("fw-0.2.12.bin", 0x00020C00);
     dir.write("empty.db", {});
+    const auto calibration = [&](const char* name, const std::string& words) {
+        std::ofstream(path(name)) << R"({"format": "efis-config calibration", "format_version": 1, "calibration": )"
+                                  << words << "}";
+    };
+    calibration("cal-same.json", R"({"9": "0x3C4CCCCD", "45": "0xFFFFFFFF"})");
+    calibration("cal-9.json", R"({"9": "0x3C54FDF4", "10": "0xBB4B295F"})");
+    settings_file("backup.json", R"({"vne": 160})", R"("calibration": {"13": "0x41480000", "55": "0x00000000"}, )");
     const Outcome& o = GetParam();
     if (o.setup != nullptr) {
         o.setup(*unit);
@@ -314,6 +338,24 @@ TEST_F(CliTest, JsonFormsAreJsonAloneOnStandardOutput)
     EXPECT_EQ(all[11]["identity"], true);
     EXPECT_EQ(all[6]["window"][0]["maximum"], 240);
     EXPECT_EQ(std::ranges::count(cli({"settings", "list"}).out, '\n'), 35) << "a header and 34 settings";
+}
+
+TEST_F(CliTest, CalibrationJsonFormsAndTheRecordIsNeverWritten)
+{
+    const auto shown = nlohmann::json::parse(cli({"calibration", "show", "--json"}).out);
+    ASSERT_EQ(shown.size(), 65u);
+    EXPECT_EQ(shown[9], nlohmann::json::parse(R"({"index": 9, "name": "lsm_gyro_bias_x", "block": "inertial sensor",
+                                                 "raw": "0x3C4CCCCD", "value": 0.0125})"));
+    // In index order: 27 and on (no installation block) have no field.
+    EXPECT_TRUE(shown[31]["index"] == 45 && shown[31]["value"].is_null()) << shown[31];
+    EXPECT_TRUE(shown[60]["name"] == "oat_0deg" && shown[60]["value"] == "0x00000C35") << shown[60];
+
+    const Result out = cli({"calibration", "backup", "-"});
+    const auto backup = nlohmann::json::parse(out.out);
+    EXPECT_EQ(backup["unit"]["serial"], "0x00C0FFEE");
+    EXPECT_EQ(backup["calibration"].size(), 65u);
+    EXPECT_EQ(backup["calibration"]["9"], "0x3C4CCCCD");
+    EXPECT_EQ(support::count_requests(*unit, 0x350) + support::count_requests(*unit, 0x360), 0u) << "never written";
 }
 
 TEST_F(CliTest, AUnitThatReportsNoVersionIsSaidToBeOne)

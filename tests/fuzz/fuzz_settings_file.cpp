@@ -1,7 +1,7 @@
 // The settings file reader with any text: a refusal always says why, and a document it accepts
 // comes back with the same values when written and read again (the written text itself is then
 // stable). The same text as a command-line NAME=VALUE: an accepted value survives its own file
-// form and its one-line form.
+// form and its one-line form; and as a calibration file.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -68,6 +68,19 @@ void document_round_trip(std::string_view text)
     check(write_document(again) == written);
 }
 
+// A calibration file (or a settings file's calibration block) likewise.
+void calibration_round_trip(std::string_view text)
+{
+    CalibrationDocument doc, again;
+    std::string error;
+    if (!read_calibration_document(text, &doc, &error)) {
+        check(!error.empty());
+        return;
+    }
+    check(read_calibration_document(write_calibration_document(doc), &again, &error));
+    check(again.calibration == doc.calibration && same_unit(doc.unit, again.unit));
+}
+
 bool same_words(const Setting& s, const uint32_t* a, const uint32_t* b)
 {
     for (unsigned k = 0; k < s.count; ++k) {
@@ -104,6 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     document_round_trip(text);
+    calibration_round_trip(text);
     assignment_round_trip(text);
     return 0;
 }

@@ -143,6 +143,9 @@ write("fuzz_settings_file", "raw-words-repeated-key.json",
       b'{"format":"efis-config settings","format_version":1,"settings":{"units":"0x00000200",'
       b'"registration":["0x4E31FF33","0x00000000","0x00000001"],"gear_color":"#80ff0000",'
       b'"pitch_correction":"0x7FC00000","vne":"0xFF","registration":null}}')
+write("fuzz_settings_file", "calibration.json",
+      b'{"format":"efis-config calibration","format_version":1,"unit":{"serial":"0x00C0FFEE","firmware":null},'
+      b'"calibration":{"0":"0x00000001","9":"0x3C4CCCCD","45":"0xFFFFFFFF","255":"0x7A3B19E4"}}')
 write("fuzz_settings_file", "assign-colour", b"sky_color_upper=#3c78d8")
 write("fuzz_settings_file", "assign-registration", b'registration="D-EFGH"')
 write("fuzz_settings_file", "assign-units",

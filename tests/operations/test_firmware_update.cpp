@@ -162,6 +162,11 @@ TEST_P(FirmwareUpdate, EachEndStopsAtItsStep)
     EXPECT_EQ(r.version_confirmed, done && (!legacy || c.image >= 0x00020C00));
     EXPECT_EQ(r.restore, done ? c.restore : RestoreOutcome::NotAsked);
     EXPECT_EQ(r.calibration_changes.size(), done && (c.arrange & MigratesCalibration) ? 1u : 0u);
+    if (!r.calibration_changes.empty()) {
+        EXPECT_EQ(operations::calibration_change_text(r.calibration_changes[0]),
+                  "calibration changed at mmc_initial_b_vector_0 (index 13) in magnetometer (initial), from 12.5 to "
+                  "1.0000001: the unit may need calibrating again; the backup holds the old values");
+    }
     EXPECT_TRUE(unit->nor_faults().empty() && lock.held());
     // The lock stays the updated unit's, whatever else answered on the way.
     EXPECT_TRUE(lock.file().ends_with(operations::unit_lock_file_name("sim:00C0FFEE:0")) &&
@@ -186,6 +191,9 @@ TEST_P(FirmwareUpdate, EachEndStopsAtItsStep)
         EXPECT_TRUE(doc.unit->serial == 0x00C0FFEEu && doc.settings.count() == settings_file::all_settings().size());
         EXPECT_EQ(doc.calibration.value().at(MMC_INITIAL_A_MATRIX_0_0_index),
                   calib_get_value(&calibration, MMC_INITIAL_A_MATRIX_0_0_index));
+        settings_file::CalibrationDocument kept; // as calibration diff reads it
+        EXPECT_TRUE(settings_file::read_calibration_document_file(r.backup_path, &kept, nullptr));
+        EXPECT_EQ(kept.calibration, doc.calibration.value());
     } else {
         EXPECT_TRUE(step <= UpdateStep::Backup && r.backup_path.empty()) << r.backup_path;
     }
