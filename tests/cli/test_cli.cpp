@@ -165,6 +165,10 @@ const Outcome kOutcomes[] = {
     {"reboot", "reboot", 0, kErr, Reads, "Reboot command sent to unit 0x00C0FFEE; it restarts into its boot loader\n"},
     {"version", "--version", 0, kOut, Nothing, "efis-cli "},
     {"check", "firmware check @good.bin", 0, kOut, Nothing, "verdict:         the upload accepts this image\n"},
+    {"doctor", "doctor", 0, kOut, Reads, "ok  settings record version 1, 31 elements, checksum verifies\n"},
+    {"report", "report @r.txt", 0, kErr, Reads, "Support report written to "},
+    {"report_no_unit", "report -", 0, kOut, Nothing, "\n== unit ==\nno unit connected\n",
+     [](sim::VirtualUnit&) { sim::unplug_all(); }},
 
     {"unknown_option", "info --colour", 2, kErr, Nothing, "--colour"},
     {"bad_serial", "--serial C0FFEE! info", 2, kErr, Nothing, "'C0FFEE!' is not a serial number"},
@@ -180,6 +184,12 @@ const Outcome kOutcomes[] = {
     {"several", "info", 3, kErr, Nothing, "2 EFIS units found; choose one with --serial: 0x00C0FFEE, 0x0BADF00D\n",
      [](sim::VirtualUnit&) { plug_second(); }},
     {"no_match", "--serial 0x1 info", 3, kErr, Nothing, "no EFIS unit with serial 0x00000001 found\n"},
+    {"doctor_no_unit", "doctor", 3, kOut, Nothing, "FAIL  no EFIS unit is on USB (vendor 1209, product EF15)\n",
+     [](sim::VirtualUnit&) { sim::unplug_all(); }},
+    {"doctor_not_openable", "doctor", 3, kOut, Nothing, "FAIL  sim:00C0FFEE:0 cannot be opened: Permission denied\n",
+     [](sim::VirtualUnit&) { sim::refuse_opens(L"Permission denied"); }},
+    {"doctor_other_serial", "--serial 0x1 doctor", 3, kOut, Nothing,
+     "FAIL  no EFIS unit with serial 0x00000001 is on USB\n"},
 
     {"write_refused", "settings set vne=150", 4, kErr, Writes, "did not accept vne (index 6); nothing was committed",
      inject<Nack, kSetValue>},
@@ -281,6 +291,15 @@ TEST_F(CliTest, JsonFormsAreJsonAloneOnStandardOutput)
     EXPECT_TRUE(contains(info.err, "Successfully connected to USB HID device")) << info.err;
     EXPECT_EQ(cli({"info"}).err, "");
     EXPECT_EQ(nlohmann::json::parse(cli({"settings", "show", "--json"}).out)["settings"]["vne"], 160);
+    const auto checks = nlohmann::json::parse(cli({"doctor", "--json"}).out);
+    EXPECT_EQ(checks[0]["check"], "program");
+    const auto& answered = checks[checks.size() - 2];
+    EXPECT_EQ(answered["status"], "ok");
+    EXPECT_TRUE(answered["fix"].is_null());
+    EXPECT_EQ(answered["serial"], "0x00C0FFEE");
+    EXPECT_EQ(answered["firmware"], "0.2.12");
+    EXPECT_EQ(answered["generation"], "current");
+    EXPECT_TRUE(answered["elapsed_ms"].is_number()) << answered;
 
     sim::unplug_all();
     const auto all = nlohmann::json::parse(cli({"settings", "list", "--json"}).out); // no unit needed
@@ -289,6 +308,18 @@ TEST_F(CliTest, JsonFormsAreJsonAloneOnStandardOutput)
     EXPECT_EQ(all[11]["identity"], true);
     EXPECT_EQ(all[6]["window"][0]["maximum"], 240);
     EXPECT_EQ(std::ranges::count(cli({"settings", "list"}).out, '\n'), 35) << "a header and 34 settings";
+}
+
+TEST_F(CliTest, TheLogKeepsTheCommandLineAndStandardErrorAsItLastStood)
+{
+    sim::unplug_all();
+    EXPECT_EQ(cli({"info"}).status, 3);
+    std::ifstream in(operations::program_log_path("efis-cli"));
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string pid = " [" + std::to_string(getpid()) + "] ";
+    EXPECT_TRUE(contains(log, pid + "command line: efis-cli info\n")) << log;
+    EXPECT_TRUE(contains(log, pid + "efis-cli: no EFIS unit found (USB 1209:EF15")) << log;
+    EXPECT_TRUE(contains(log, pid + "Attempting to connect to USB HID device")) << "the device layer's lines";
 }
 
 TEST_F(CliTest, AUnitThatReportsNoVersionIsSaidToBeOne)
