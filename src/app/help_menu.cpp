@@ -82,9 +82,9 @@ void MainWindow::showConnectionCheck()
     auto* lines = new QPlainTextEdit(text, &dialog);
     lines->setObjectName("connectionCheckText");
     lines->setReadOnly(true);
-    lines->setLineWrapMode(QPlainTextEdit::NoWrap);
+    lines->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     lines->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    lines->setMinimumSize(720, 260);
+    lines->setMinimumSize(820, 280);
     auto* buttons = new QDialogButtonBox(&dialog);
     QPushButton* copy = buttons->addButton(tr("Copy"), QDialogButtonBox::ActionRole);
     buttons->addButton(tr("Close"), QDialogButtonBox::RejectRole);

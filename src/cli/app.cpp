@@ -251,10 +251,10 @@ int run(const std::vector<std::string>& args, const Streams& streams)
     const std::string program = program_name(args);
     // The log is named after the program, whichever of its builds runs.
     const std::string log_name = program.rfind("efis-cli", 0) == 0 ? "efis-cli" : program;
+    const ProgramLogScope log(log_name, args, streams.err);
     LoggedStream logged(streams.err);
     std::ostream logged_err(&logged);
     const Streams io{streams.out, logged_err, streams.err_is_terminal};
-    const ProgramLogScope log(log_name, args, io.err);
     CLI::App app{"Configure an EFIS display unit on USB: its settings, its firmware and its airport database.",
                  program};
     app.set_version_flag("--version", std::string("efis-cli ") + EFIS_VERSION);

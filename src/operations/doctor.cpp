@@ -2,6 +2,7 @@
 // saying what to do when it fails. A unit another program holds is never opened.
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <exception>

@@ -1,5 +1,6 @@
 // The log a program keeps of what it says, whoever reads its streams: one file per program under
 // the state directory, lines appended whole so that several programs may write at once.
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -188,10 +189,17 @@ void stop_program_log()
 {
     set_device_log_copy(nullptr, nullptr);
     ProgramLog& log = the_log();
-    if (!the_log().started) {
-        return;
+    bool unended = false;
+    {
+        std::lock_guard lock(log.mutex);
+        if (!log.started) {
+            return;
+        }
+        unended = !log.pending.empty();
     }
-    program_log(log.pending.empty() ? "" : "\n");
+    if (unended) {
+        program_log("\n");
+    }
     std::lock_guard lock(log.mutex);
     close_log(log);
     log.started = false;
