@@ -112,6 +112,8 @@ void MainWindow::saveSupportReport()
     if (path.isEmpty()) {
         return;
     }
+    // The dialog ran the event loop: the unit may have gone, or come, meanwhile.
+    const bool still_connected = comms != nullptr && comms->isConnected();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     operations::ReportOptions options;
     options.program = "efis-config";
@@ -119,7 +121,7 @@ void MainWindow::saveSupportReport()
     options.qt_version = qVersion();
     options.include_identity = false; // the window's report never holds the aircraft's identity
     options.doctor = checkOptions();
-    options.unit_link = connected ? comms : nullptr;
+    options.unit_link = still_connected ? comms : nullptr;
     options.now = now;
     const operations::Report report = operations::support_report(options);
     std::string error;

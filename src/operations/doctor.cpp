@@ -33,17 +33,6 @@ std::string hex4(unsigned v)
     return buf;
 }
 
-std::string usb_ids()
-{
-    return hex4(vendor_id) + ":" + hex4(product_id);
-}
-
-std::string lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
 Check line(const char* check, CheckStatus status, std::string message, std::string fix = {})
 {
     Check c;
@@ -64,6 +53,17 @@ void program_check(const DoctorOptions& options, std::vector<Check>* out)
 }
 
 #ifdef __linux__
+std::string usb_ids()
+{
+    return hex4(vendor_id) + ":" + hex4(product_id);
+}
+
+std::string lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
 const char* kRuleFix = "Install the package, or copy 70-efis-config.rules from a source build to /etc/udev/rules.d, "
                        "then run 'sudo udevadm control --reload-rules && sudo udevadm trigger' and plug the unit in "
                        "again.";

@@ -52,6 +52,7 @@ std::string local_time(std::time_t t, const char* format)
     return buf;
 }
 
+#ifndef _WIN32
 std::string os_release()
 {
     std::ifstream in("/etc/os-release");
@@ -67,16 +68,18 @@ std::string os_release()
     return "unknown";
 }
 
+#endif
+
 std::string system_text()
 {
-    std::string text = "os: " + os_release() + "\n";
 #ifndef _WIN32
+    std::string text = "os: " + os_release() + "\n";
     utsname u{};
     if (uname(&u) == 0) {
         text += std::string("kernel: ") + u.sysname + " " + u.release + "\narchitecture: " + u.machine + "\n";
     }
 #else
-    text += "kernel: Windows\n";
+    std::string text = "os: Windows\n";
 #endif
     return text;
 }
