@@ -266,7 +266,7 @@ TEST_P(Outcomes, StatusLineAndStream)
 INSTANTIATE_TEST_SUITE_P(Cli, Outcomes, ::testing::ValuesIn(kOutcomes),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CliHelp, ExitStatusesOnceAndEachCommandsOwnUnderItsName)
+TEST_F(CliTest, HelpHasTheExitStatusesOnceAndEachCommandsOwnUnderItsName)
 {
     const Result top = cli({"--help"}, false, "/usr/local/bin/efis-cli");
     EXPECT_TRUE(contains(top.out, "Usage: efis-cli [OPTIONS]") && contains(top.out, "  130  stopped by Ctrl-C"));
