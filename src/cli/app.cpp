@@ -64,6 +64,10 @@ public:
     explicit DeviceLogScope(const Context& ctx)
     {
         set_device_log_sink(ctx.verbose ? verbose_sink : silent_sink, const_cast<Context*>(&ctx));
+        if (ctx.verbose) {
+            // The lines reach the log through standard error already.
+            set_device_log_copy(nullptr, nullptr);
+        }
     }
     ~DeviceLogScope() { set_device_log_sink(nullptr, nullptr); }
     DeviceLogScope(const DeviceLogScope&) = delete;

@@ -320,6 +320,15 @@ TEST_F(CliTest, TheLogKeepsTheCommandLineAndStandardErrorAsItLastStood)
     EXPECT_TRUE(contains(log, pid + "command line: efis-cli info\n")) << log;
     EXPECT_TRUE(contains(log, pid + "efis-cli: no EFIS unit found (USB 1209:EF15")) << log;
     EXPECT_TRUE(contains(log, pid + "Attempting to connect to USB HID device")) << "the device layer's lines";
+
+    EXPECT_EQ(cli({"-v", "info"}).status, 3);
+    std::ifstream again(operations::program_log_path("efis-cli"));
+    const std::string both((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
+    size_t lines = 0;
+    for (size_t at = 0; (at = both.find("Attempting to connect to USB HID", at)) != std::string::npos; ++at) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 2u) << "once per run, though --verbose shows it too:\n" << both;
 }
 
 TEST_F(CliTest, AUnitThatReportsNoVersionIsSaidToBeOne)
