@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "operations/operations.h"
+
 void customMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg)
 {
     const QByteArray localMsg = msg.toLocal8Bit();
@@ -13,22 +15,34 @@ void customMessageHandler(QtMsgType type, const QMessageLogContext& context, con
     const char* function = context.function != nullptr ? context.function : "";
     const unsigned line = static_cast<unsigned>(context.line);
 
+    const char* kind = "Debug";
     switch (type) {
     case QtDebugMsg:
-        fprintf(stderr, "Debug: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
         break;
     case QtInfoMsg:
-        fprintf(stderr, "Info: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        kind = "Info";
         break;
     case QtWarningMsg:
-        fprintf(stderr, "Warning: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        kind = "Warning";
         break;
     case QtCriticalMsg:
-        fprintf(stderr, "Critical: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        kind = "Critical";
         break;
     case QtFatalMsg:
-        fprintf(stderr, "Fatal: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        kind = "Fatal";
+        break;
+    }
+    // The line as standard error gets it, and the same in the program's log.
+    const int n = std::snprintf(nullptr, 0, "%s: %s (%s:%u, %s)\n", kind, localMsg.constData(), file, line, function);
+    QByteArray text(n > 0 ? n : 0, '\0');
+    if (n > 0) {
+        std::snprintf(text.data(), static_cast<size_t>(n) + 1, "%s: %s (%s:%u, %s)\n", kind, localMsg.constData(), file,
+                      line, function);
+    }
+    fputs(text.constData(), stderr);
+    fflush(stderr);
+    operations::program_log(text.toStdString());
+    if (type == QtFatalMsg) {
         abort();
     }
-    fflush(stderr);
 }

@@ -1,7 +1,10 @@
 #include <QApplication>
 #include <QFont>
 
+#include <cstdio>
+
 #include "app/mainwindow.h"
+#include "operations/operations.h"
 
 #ifdef EFIS_WITH_VIRTUAL_UNIT
 #include <QDebug>
@@ -18,6 +21,9 @@
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    // What the window says is kept, for a program started from the desktop's menu has no terminal.
+    operations::start_program_log(
+        "efis-config", [](const std::string& text) { std::fprintf(stderr, "efis-config: %s\n", text.c_str()); });
     // The form is laid out at fixed pixel positions for a font with Arial's metrics; the wider
     // default sans of many Linux desktops clips its longer labels. Keep the platform's size.
     QFont font = QApplication::font();
@@ -42,5 +48,6 @@ int main(int argc, char** argv)
 #endif
     window.show();
     const int rc = app.exec();
+    operations::stop_program_log();
     return rc;
 }

@@ -18,6 +18,7 @@ MainWindow::MainWindow(QWidget* parent)
 {
     qInstallMessageHandler(customMessageHandler);
     ui->setupUi(this);
+    setupHelpMenu();
     ui->statusbar->showMessage("Initializing...");
 
     for (int i = 0; i < NUM_REGISTRATION_PREFIXES; ++i) {

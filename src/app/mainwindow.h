@@ -229,6 +229,14 @@ private:
     bool askCopyIdentity(const operations::FileValues& taken);
     bool askSendImplausible(const std::vector<std::string>& broken);
 
+    // The Help menu (help_menu.cpp): the connection checks, the support report and About; and the
+    // status bar's texts in the program's log.
+    void setupHelpMenu();
+    operations::DoctorOptions checkOptions() const;
+    void showConnectionCheck();
+    void saveSupportReport();
+    void showAbout();
+
     Ui::MainWindow* ui;
     QString firmwareFilePath;
     QString airportDbFilePath;

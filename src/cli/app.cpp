@@ -64,10 +64,84 @@ public:
     explicit DeviceLogScope(const Context& ctx)
     {
         set_device_log_sink(ctx.verbose ? verbose_sink : silent_sink, const_cast<Context*>(&ctx));
+        if (ctx.verbose) {
+            // The lines reach the log through standard error already.
+            set_device_log_copy(nullptr, nullptr);
+        }
     }
     ~DeviceLogScope() { set_device_log_sink(nullptr, nullptr); }
     DeviceLogScope(const DeviceLogScope&) = delete;
     DeviceLogScope& operator=(const DeviceLogScope&) = delete;
+};
+
+// Standard error as it is, and each line of it in the program's log as well. A progress line
+// redrawn in place ("\r\033[K...") is logged as it last stood.
+class LoggedStream : public std::streambuf {
+public:
+    explicit LoggedStream(std::ostream& target) : target_(target) {}
+    ~LoggedStream() override
+    {
+        if (!line_.empty()) {
+            operations::program_log(line_ + "\n");
+        }
+    }
+    LoggedStream(const LoggedStream&) = delete;
+    LoggedStream& operator=(const LoggedStream&) = delete;
+
+protected:
+    int overflow(int c) override
+    {
+        if (c != traits_type::eof()) {
+            const char ch = static_cast<char>(c);
+            xsputn(&ch, 1);
+        }
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override
+    {
+        target_.write(s, n);
+        for (std::streamsize i = 0; i < n; ++i) {
+            if (s[i] == '\r') {
+                line_.clear();
+            } else if (s[i] == '\n') {
+                operations::program_log(line_ + "\n");
+                line_.clear();
+            } else {
+                line_ += s[i];
+                if (line_.size() >= 3 && line_.compare(line_.size() - 3, 3, "\033[K") == 0) {
+                    line_.resize(line_.size() - 3);
+                }
+            }
+        }
+        return n;
+    }
+    int sync() override
+    {
+        target_.flush();
+        return 0;
+    }
+
+private:
+    std::ostream& target_;
+    std::string line_;
+};
+
+// The program's log for the length of one command line.
+class ProgramLogScope {
+public:
+    ProgramLogScope(const std::string& program, const std::vector<std::string>& args, std::ostream& err)
+    {
+        operations::start_program_log(
+            program, [&err, program](const std::string& text) { err << program << ": " << text << "\n"; });
+        std::string line;
+        for (const std::string& a : args) {
+            line += (line.empty() ? "" : " ") + a;
+        }
+        operations::program_log("command line: " + line + "\n");
+    }
+    ~ProgramLogScope() { operations::stop_program_log(); }
+    ProgramLogScope(const ProgramLogScope&) = delete;
+    ProgramLogScope& operator=(const ProgramLogScope&) = delete;
 };
 
 // The one table of exit statuses; each command's help names the ones it returns.
@@ -178,9 +252,15 @@ std::optional<std::string> unknown_command(CLI::App& app, const std::vector<std:
 // settings list, in catalogue_command.cpp
 int settings_list(Context& ctx, bool json);
 
-int run(const std::vector<std::string>& args, const Streams& io)
+int run(const std::vector<std::string>& args, const Streams& streams)
 {
     const std::string program = program_name(args);
+    // The log is named after the program, whichever of its builds runs.
+    const std::string log_name = program.rfind("efis-cli", 0) == 0 ? "efis-cli" : program;
+    const ProgramLogScope log(log_name, args, streams.err);
+    LoggedStream logged(streams.err);
+    std::ostream logged_err(&logged);
+    const Streams io{streams.out, logged_err, streams.err_is_terminal};
     CLI::App app{"Configure an EFIS display unit on USB: its settings, its firmware and its airport database.",
                  program};
     app.set_version_flag("--version", std::string("efis-cli ") + EFIS_VERSION);
@@ -361,6 +441,21 @@ int run(const std::vector<std::string>& args, const Streams& io)
     db_upload->add_option("FILE", file, "The airport database file")->required();
     db_upload->callback([&] { command = [&] { return airports_upload(ctx, file); }; });
     exit_statuses(db_upload, program, {kDone, kNoUnit, kUnitFailed, kBadInput, kInterrupted});
+    CLI::App* doctor_cmd = app.add_subcommand("doctor", "Check the program, the udev rule, the bus and each unit, and "
+                                                        "say what to do about what fails");
+    doctor_cmd->add_flag("--json", json, "Print a JSON array of the checks");
+    doctor_cmd->callback([&] { command = [&] { return doctor(ctx, json); }; });
+    exit_statuses(doctor_cmd, program, {kDone, kNoUnit});
+
+    CLI::App* report_cmd = app.add_subcommand("report", "Write a support report: the program, the system, the checks, "
+                                                        "the unit, its settings and calibration, backups and the logs");
+    report_cmd->add_option("FILE", file,
+                           "The file to write (default efis-report-<serial>-<time>.txt); - for "
+                           "standard output");
+    report_cmd->add_flag("--include-identity", include_identity,
+                         "Leave the registration and ICAO address in (they are withheld otherwise)");
+    report_cmd->callback([&] { command = [&] { return report(ctx, file, include_identity); }; });
+    exit_statuses(report_cmd, program, {kDone, kBadInput});
     // Last, so that no command inherits it: the table stands once.
     app.footer(kExitStatuses);
 

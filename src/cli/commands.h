@@ -52,4 +52,8 @@ struct UpdateArgs {
 int firmware_update(Context& ctx, const std::string& file, const UpdateArgs& args);
 int airports_upload(Context& ctx, const std::string& file);
 
+int doctor(Context& ctx, bool json);
+// FILE empty: the default name in the working directory; "-": standard output.
+int report(Context& ctx, const std::string& file, bool include_identity);
+
 } // namespace efis_cli

@@ -12,6 +12,8 @@ namespace {
 std::recursive_mutex sink_mutex;
 device_log_sink_t sink_fn = nullptr; // nullptr: standard output
 void* sink_user = nullptr;
+device_log_sink_t copy_fn = nullptr;
+void* copy_user = nullptr;
 
 void emit(const char* text)
 {
@@ -20,6 +22,9 @@ void emit(const char* text)
         fputs(text, stdout);
     } else {
         sink_fn(text, sink_user);
+    }
+    if (copy_fn != nullptr) {
+        copy_fn(text, copy_user);
     }
 }
 
@@ -30,6 +35,13 @@ void set_device_log_sink(device_log_sink_t sink, void* user)
     std::lock_guard<std::recursive_mutex> lock(sink_mutex);
     sink_fn = sink;
     sink_user = sink != nullptr ? user : nullptr;
+}
+
+void set_device_log_copy(device_log_sink_t copy, void* user)
+{
+    std::lock_guard<std::recursive_mutex> lock(sink_mutex);
+    copy_fn = copy;
+    copy_user = copy != nullptr ? user : nullptr;
 }
 
 void device_log(const char* fmt, ...)

@@ -18,6 +18,7 @@
 #include "efis_shared/firmware.h"
 #include "efis_shared/settings_types.h"
 #include "firmware_ops/firmware_ops.h"
+#include "operations/diagnostics.h"
 #include "operations/unit_lock.h"
 #include "settings_file/settings_file.h"
 

@@ -192,6 +192,10 @@ const Outcome kOutcomes[] = {
     {"reboot", "reboot", 0, kErr, Reads, "Reboot command sent to unit 0x00C0FFEE; it restarts into its boot loader\n"},
     {"version", "--version", 0, kOut, Nothing, "efis-cli "},
     {"check", "firmware check @good.bin", 0, kOut, Nothing, "verdict:         the upload accepts this image\n"},
+    {"doctor", "doctor", 0, kOut, Reads, "ok  settings record version 1, 31 elements, checksum verifies\n"},
+    {"report", "report @r.txt", 0, kErr, Reads, "Support report written to "},
+    {"report_no_unit", "report -", 0, kOut, Nothing, "\n== unit ==\nno unit connected\n",
+     [](sim::VirtualUnit&) { sim::unplug_all(); }},
 
     {"unknown_option", "info --colour", 2, kErr, Nothing, "--colour"},
     {"bad_serial", "--serial C0FFEE! info", 2, kErr, Nothing, "'C0FFEE!' is not a serial number"},
@@ -207,6 +211,12 @@ const Outcome kOutcomes[] = {
     {"several", "info", 3, kErr, Nothing, "2 EFIS units found; choose one with --serial: 0x00C0FFEE, 0x0BADF00D\n",
      [](sim::VirtualUnit&) { plug_second(); }},
     {"no_match", "--serial 0x1 info", 3, kErr, Nothing, "no EFIS unit with serial 0x00000001 found\n"},
+    {"doctor_no_unit", "doctor", 3, kOut, Nothing, "FAIL  no EFIS unit is on USB (vendor 1209, product EF15)\n",
+     [](sim::VirtualUnit&) { sim::unplug_all(); }},
+    {"doctor_not_openable", "doctor", 3, kOut, Nothing, "FAIL  sim:00C0FFEE:0 cannot be opened: Permission denied\n",
+     [](sim::VirtualUnit&) { sim::refuse_opens(L"Permission denied"); }},
+    {"doctor_other_serial", "--serial 0x1 doctor", 3, kOut, Nothing,
+     "FAIL  no EFIS unit with serial 0x00000001 is on USB\n"},
 
     {"write_refused", "settings set vne=150", 4, kErr, Writes, "did not accept vne (index 6); nothing was committed",
      inject<Nack, kSetValue>},
@@ -305,7 +315,7 @@ TEST_P(Outcomes, StatusLineAndStream)
 INSTANTIATE_TEST_SUITE_P(Cli, Outcomes, ::testing::ValuesIn(kOutcomes),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CliHelp, ExitStatusesOnceAndEachCommandsOwnUnderItsName)
+TEST_F(CliTest, HelpHasTheExitStatusesOnceAndEachCommandsOwnUnderItsName)
 {
     const Result top = cli({"--help"}, false, "/usr/local/bin/efis-cli");
     EXPECT_TRUE(contains(top.out, "Usage: efis-cli [OPTIONS]") && contains(top.out, "  130  stopped by Ctrl-C"));
@@ -330,6 +340,15 @@ TEST_F(CliTest, JsonFormsAreJsonAloneOnStandardOutput)
     EXPECT_TRUE(contains(info.err, "Successfully connected to USB HID device")) << info.err;
     EXPECT_EQ(cli({"info"}).err, "");
     EXPECT_EQ(nlohmann::json::parse(cli({"settings", "show", "--json"}).out)["settings"]["vne"], 160);
+    const auto checks = nlohmann::json::parse(cli({"doctor", "--json"}).out);
+    EXPECT_EQ(checks[0]["check"], "program");
+    const auto& answered = checks[checks.size() - 2];
+    EXPECT_EQ(answered["status"], "ok");
+    EXPECT_TRUE(answered["fix"].is_null());
+    EXPECT_EQ(answered["serial"], "0x00C0FFEE");
+    EXPECT_EQ(answered["firmware"], "0.2.12");
+    EXPECT_EQ(answered["generation"], "current");
+    EXPECT_TRUE(answered["elapsed_ms"].is_number()) << answered;
 
     sim::unplug_all();
     const auto all = nlohmann::json::parse(cli({"settings", "list", "--json"}).out); // no unit needed
@@ -356,6 +375,27 @@ TEST_F(CliTest, CalibrationJsonFormsAndTheRecordIsNeverWritten)
     EXPECT_EQ(backup["calibration"].size(), 65u);
     EXPECT_EQ(backup["calibration"]["9"], "0x3C4CCCCD");
     EXPECT_EQ(support::count_requests(*unit, 0x350) + support::count_requests(*unit, 0x360), 0u) << "never written";
+}
+
+TEST_F(CliTest, TheLogKeepsTheCommandLineAndStandardErrorAsItLastStood)
+{
+    sim::unplug_all();
+    EXPECT_EQ(cli({"info"}).status, 3);
+    std::ifstream in(operations::program_log_path("efis-cli"));
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string pid = " [" + std::to_string(getpid()) + "] ";
+    EXPECT_TRUE(contains(log, pid + "command line: efis-cli info\n")) << log;
+    EXPECT_TRUE(contains(log, pid + "efis-cli: no EFIS unit found (USB 1209:EF15")) << log;
+    EXPECT_TRUE(contains(log, pid + "Attempting to connect to USB HID device")) << "the device layer's lines";
+
+    EXPECT_EQ(cli({"-v", "info"}).status, 3);
+    std::ifstream again(operations::program_log_path("efis-cli"));
+    const std::string both((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
+    size_t lines = 0;
+    for (size_t at = 0; (at = both.find("Attempting to connect to USB HID", at)) != std::string::npos; ++at) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 2u) << "once per run, though --verbose shows it too:\n" << both;
 }
 
 TEST_F(CliTest, AUnitThatReportsNoVersionIsSaidToBeOne)

@@ -67,6 +67,30 @@ std::vector<USBHID::Listed> USBHID::listUnits(uint16_t vendor_id, uint16_t produ
     return units;
 }
 
+std::vector<USBHID::Interface> USBHID::listInterfaces(uint16_t vendor_id, uint16_t product_id)
+{
+    std::vector<Interface> found;
+    hid_device_info* devices = hid_enumerate(vendor_id, product_id);
+    for (hid_device_info* d = devices; d != nullptr; d = d->next) {
+        if (d->vendor_id == vendor_id && d->product_id == product_id && d->path != nullptr) {
+            found.push_back({d->path, utf8_of(d->serial_number), d->usage_page, d->interface_number});
+        }
+    }
+    hid_free_enumeration(devices);
+    return found;
+}
+
+std::string USBHID::hidapiBuildVersion()
+{
+    return HID_API_VERSION_STR;
+}
+
+std::string USBHID::hidapiVersion()
+{
+    const char* loaded = hid_version_str();
+    return loaded != nullptr ? loaded : "unknown";
+}
+
 bool USBHID::connect(uint16_t vendor_id, uint16_t product_id, const std::string& wanted_path)
 {
     if (connected) {

@@ -38,6 +38,18 @@ public:
     };
     // Every listed unit frame interface, in enumeration order; opens nothing.
     static std::vector<Listed> listUnits(uint16_t vendor_id, uint16_t product_id);
+    // Every HID interface with these ids on any usage page (a unit in its boot loader, a second
+    // interface), for telling a person what is on the bus; opens nothing.
+    struct Interface {
+        std::string path;
+        std::string serial;
+        unsigned short usage_page = 0;
+        int interface_number = -1;
+    };
+    static std::vector<Interface> listInterfaces(uint16_t vendor_id, uint16_t product_id);
+    // hidapi's version as this program was built against it, and as the library loaded reports it.
+    static std::string hidapiBuildVersion();
+    static std::string hidapiVersion();
     // Path of the open unit; empty when none is open.
     const std::string& path() const { return open_path; }
     ConnectFailure lastConnectFailure() const;
