@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "operations/operations.h"
+#include "operations/version_gate.h"
 
 namespace operations {
 
@@ -169,10 +170,7 @@ void look_at_unit(FoundUnit* u, const std::string& program)
         u->in_use_by = *holder;
         return;
     }
-    // Each identity exchange sets the process-wide firmware-version gate; a program that keeps a
-    // unit connected while it looks at the others must find the gate of its own unit afterwards.
-    const fwversion_t gate = g_whoami_fwversion;
-    const bool gate_known = g_whoami_fwversion_known;
+    const KeepVersionGate gate;
     CommsManager probe;
     Connection c = open_locked(&probe, u->path, program);
     u->probe = c.step;
@@ -182,8 +180,6 @@ void look_at_unit(FoundUnit* u, const std::string& program)
         u->in_use_by = c.holder;
     }
     probe.disconnect();
-    g_whoami_fwversion = gate;
-    g_whoami_fwversion_known = gate_known;
 }
 
 std::vector<FoundUnit> find_units(const std::string& program)

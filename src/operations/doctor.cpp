@@ -21,6 +21,7 @@
 
 #include "comms/can_msg_ids.h"
 #include "operations/operations.h"
+#include "operations/version_gate.h"
 
 namespace operations {
 
@@ -362,32 +363,9 @@ NodeAccess node_access(const std::string& node)
     return a;
 }
 
-namespace {
-
-// Probing a unit caches its firmware version process-wide, and the identifiers every exchange uses
-// follow it: a caller's own link must find the cache as its own unit left it.
-class KeepVersionCache {
-public:
-    KeepVersionCache() : version_(g_whoami_fwversion), known_(g_whoami_fwversion_known) {}
-    ~KeepVersionCache() { restore(); }
-    KeepVersionCache(const KeepVersionCache&) = delete;
-    KeepVersionCache& operator=(const KeepVersionCache&) = delete;
-    void restore() const
-    {
-        g_whoami_fwversion = version_;
-        g_whoami_fwversion_known = known_;
-    }
-
-private:
-    fwversion_t version_;
-    bool known_;
-};
-
-} // namespace
-
 DoctorResult run_checks(const DoctorOptions& options)
 {
-    const KeepVersionCache cache;
+    const KeepVersionGate cache;
     DoctorResult result;
     std::vector<Check>& out = result.checks;
     guarded("program", &out, [&] { program_check(options, &out); });

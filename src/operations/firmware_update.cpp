@@ -2,9 +2,6 @@
 // a file, and nothing is called done before the unit has restarted into the new image and holds
 // its settings again.
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <thread>
 #include <utility>
@@ -23,38 +20,17 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kLeavePoll = std::chrono::milliseconds(5);
 constexpr auto kReturnPoll = std::chrono::milliseconds(20);
 
-std::string env(const char* name)
-{
-    const char* v = std::getenv(name);
-    return v != nullptr ? v : "";
-}
-
-std::string timestamp()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H-%M-%S", &local);
-    return buf;
-}
-
 // <dir>/<serial>/<time>-before-<version>.json, made unique should two backups share a second.
 std::filesystem::path backup_path(const UpdateOptions& options, uint32_t serial, const fwversion_t& image,
                                   std::error_code& ec)
 {
-    char serial_text[16];
-    std::snprintf(serial_text, sizeof serial_text, "%08X", static_cast<unsigned>(serial));
     const std::filesystem::path dir =
         std::filesystem::path(options.backup_directory.empty() ? default_backup_directory()
                                                                : options.backup_directory) /
-        serial_text;
+        serial_folder(serial);
     std::filesystem::create_directories(dir, ec);
-    const std::string stem = timestamp() + "-before-" + release_text(image);
+    const std::string stem =
+        local_time_text(std::chrono::system_clock::now(), "%Y-%m-%dT%H-%M-%S") + "-before-" + release_text(image);
     std::filesystem::path path = dir / (stem + ".json");
     for (int n = 2; std::filesystem::exists(path) && n < 100; ++n) {
         path = dir / (stem + "-" + std::to_string(n) + ".json");
@@ -84,24 +60,6 @@ int compare_versions(const fwversion_t& a, const fwversion_t& b)
     const uint64_t ka = key(a);
     const uint64_t kb = key(b);
     return ka < kb ? -1 : ka > kb ? 1 : 0;
-}
-
-std::string state_directory()
-{
-    std::filesystem::path base = env("XDG_STATE_HOME");
-    if (base.empty()) {
-#ifdef _WIN32
-        base = env("LOCALAPPDATA");
-#else
-        base = std::filesystem::path(env("HOME")) / ".local" / "state";
-#endif
-    }
-    return (base / "efis-config").string();
-}
-
-std::string default_backup_directory()
-{
-    return (std::filesystem::path(state_directory()) / "backups").string();
 }
 
 UpdateImage check_update_image(const std::string& path, const UnitIdentity& unit, bool allow_downgrade)

@@ -21,19 +21,7 @@ constexpr const char* kProbeName = ".writable";
 // "2026-12-07T12-03-11.042": local time, sorting as it runs, and usable as a file name anywhere.
 std::string entry_stem(std::chrono::system_clock::time_point when)
 {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &seconds);
-#else
-    localtime_r(&seconds, &local);
-#endif
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H-%M-%S", &local);
-    char full[48];
-    std::snprintf(full, sizeof full, "%s.%03d", buf, static_cast<int>(ms));
-    return full;
+    return local_time_text(when, "%Y-%m-%dT%H-%M-%S", true);
 }
 
 // Whether a file name is one of ours: <stem>.json with the stem entry_stem() writes.
@@ -108,9 +96,7 @@ std::string readable_time(const std::string& stem)
 
 std::string history_directory(uint32_t serial)
 {
-    char serial_text[16];
-    std::snprintf(serial_text, sizeof serial_text, "%08X", static_cast<unsigned>(serial));
-    return (fs::path(state_directory()) / "history" / serial_text).string();
+    return (fs::path(state_directory()) / "history" / serial_folder(serial)).string();
 }
 
 bool history_writable(uint32_t serial, std::string* error)

@@ -46,23 +46,6 @@ ProgramLog& the_log()
     return log;
 }
 
-std::string now_text()
-{
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t t = std::chrono::system_clock::to_time_t(now);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &t);
-#else
-    localtime_r(&t, &local);
-#endif
-    char buf[40];
-    const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &local);
-    std::snprintf(buf + n, sizeof buf - n, ".%03d", static_cast<int>(ms));
-    return buf;
-}
-
 // The old files move up one (the oldest goes) and the log becomes .1.
 void rotate(const std::string& path)
 {
@@ -222,7 +205,8 @@ void program_log(std::string_view text)
         if (end == std::string::npos) {
             return;
         }
-        const std::string prefix = now_text() + " [" + log.pid + "] ";
+        const std::string prefix =
+            local_time_text(std::chrono::system_clock::now(), "%Y-%m-%dT%H:%M:%S", true) + " [" + log.pid + "] ";
         std::string lines;
         for (size_t at = 0; at <= end;) {
             const size_t nl = log.pending.find('\n', at);

@@ -340,9 +340,9 @@ struct UpdateOptions {
     bool allow_downgrade = false;
     bool restore = true;
     std::chrono::milliseconds restart_timeout{60000};
-    std::string backup_directory; // empty: $XDG_STATE_HOME/efis-config/backups
-    std::string program = "efis"; // for the unit's lock, should it be taken again
-    bool history = true;          // the restore makes an entry in the settings history
+    std::string backup_directory;            // empty: $XDG_STATE_HOME/efis-config/backups
+    std::string program = "efis";            // for the unit's lock, should it be taken again
+    bool history = true;                     // the restore makes an entry in the settings history
     std::string command = "firmware update"; // the history entry's command
 };
 
@@ -402,6 +402,10 @@ UpdateResult update_firmware(CommsManager* comms, UnitLock* lock, const UnitIden
 std::string state_directory();
 // Where backups go by default: <state directory>/backups.
 std::string default_backup_directory();
+// A unit's folder under backups/ and history/: its serial as eight upper-case hex digits.
+std::string serial_folder(uint32_t serial);
+// `when` in local time as strftime's `format` writes it, with ".mmm" appended when asked.
+std::string local_time_text(std::chrono::system_clock::time_point when, const char* format, bool milliseconds = false);
 
 // What a step does, as a phrase: "backing up the settings and calibration".
 const char* update_step_text(UpdateStep step);

@@ -32,26 +32,6 @@ std::string section(const char* name)
     return std::string("\n== ") + name + " ==\n";
 }
 
-std::string serial_dir(uint32_t serial)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%08X", static_cast<unsigned>(serial));
-    return buf;
-}
-
-std::string local_time(std::time_t t, const char* format)
-{
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &t);
-#else
-    localtime_r(&t, &local);
-#endif
-    char buf[40];
-    std::strftime(buf, sizeof buf, format, &local);
-    return buf;
-}
-
 #ifndef _WIN32
 std::string os_release()
 {
@@ -135,17 +115,21 @@ std::string settings_text(const RecordRead& read, const UnitIdentity& id, bool i
     return j.dump(2) + "\n";
 }
 
+// Every word, grouped and named as `calibration show` prints it.
 std::string calibration_text(CommsManager* link)
 {
     const CalibrationRead cal = read_calibration(link);
     std::string text;
-    for (const auto& [index, word] : cal.words) {
-        char buf[48];
-        std::snprintf(buf, sizeof buf, "index %u: 0x%08X\n", static_cast<unsigned>(index), static_cast<unsigned>(word));
-        text += buf;
+    for (const settings_file::CalibrationBlockView& b : settings_file::calibration_view(cal.words)) {
+        text += std::string(b.name) + (b.blank ? ": blank" : "") + "\n";
+        for (const settings_file::CalibrationField* f : b.fields) {
+            const uint32_t word = cal.words.at(f->index);
+            text += "  " + settings_file::calibration_word_name(f->index) + ": " +
+                    settings_file::calibration_value_text(*f, word) + "  " + settings_file::hex32(word) + "\n";
+        }
     }
     if (!cal.complete) {
-        text += "the unit did not answer the read of index " + std::to_string(cal.failed_index) + "\n";
+        text += "the unit did not answer the read of " + settings_file::calibration_word_name(cal.failed_index) + "\n";
     }
     return text;
 }
@@ -160,7 +144,7 @@ std::string backups_text(std::optional<uint32_t> serial)
     std::vector<Entry> entries;
     const std::filesystem::path state = state_directory();
     for (const char* kind : {"backups", "history"}) {
-        const std::filesystem::path dir = serial ? state / kind / serial_dir(*serial) : state / kind;
+        const std::filesystem::path dir = serial ? state / kind / serial_folder(*serial) : state / kind;
         std::error_code ec;
         for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
              !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
@@ -179,9 +163,8 @@ std::string backups_text(std::optional<uint32_t> serial)
     for (const Entry& e : entries) {
         const auto sys = std::chrono::file_clock::to_sys(e.time);
         text += e.path.string() + "  " +
-                local_time(std::chrono::system_clock::to_time_t(
-                               std::chrono::time_point_cast<std::chrono::system_clock::duration>(sys)),
-                           "%Y-%m-%dT%H:%M:%S") +
+                local_time_text(std::chrono::time_point_cast<std::chrono::system_clock::duration>(sys),
+                                "%Y-%m-%dT%H:%M:%S") +
                 "  " + std::to_string(e.size) + " bytes\n";
     }
     return text;
@@ -255,15 +238,14 @@ std::string withhold_identity(std::string text, const std::string& registration,
 
 std::string default_report_name(std::optional<uint32_t> serial, std::chrono::system_clock::time_point now)
 {
-    return "efis-report-" + (serial ? serial_dir(*serial) : std::string("no-unit")) + "-" +
-           local_time(std::chrono::system_clock::to_time_t(now), "%Y-%m-%dT%H-%M-%S") + ".txt";
+    return "efis-report-" + (serial ? serial_folder(*serial) : std::string("no-unit")) + "-" +
+           local_time_text(now, "%Y-%m-%dT%H-%M-%S") + ".txt";
 }
 
 Report support_report(const ReportOptions& options)
 {
     Report report;
-    std::string text = "EFIS support report, " +
-                       local_time(std::chrono::system_clock::to_time_t(options.now), "%Y-%m-%dT%H:%M:%S") + "\n";
+    std::string text = "EFIS support report, " + local_time_text(options.now, "%Y-%m-%dT%H:%M:%S") + "\n";
 
     text += section("program");
     text += "name: " + options.program + "\nversion: " + options.version + "\n";

@@ -258,7 +258,8 @@ TEST_F(Diagnostics, TheReportHoldsEverySectionAndWithholdsTheIdentityUnlessAsked
     }
     for (const char* part :
          {"ok  unit 0x00C0FFEE, firmware 0.2.12 (current), connected to efis-cli", "\"registration\": \"(withheld)\"",
-          "\"ownship_icao\": \"(withheld)\"", "\nindex 0: 0x", "backups/00C0FFEE/before.json  ", "  2 bytes\n",
+          "\"ownship_icao\": \"(withheld)\"", "record header\n  calib_version (index 0): 0x",
+          "backups/00C0FFEE/before.json  ", "  2 bytes\n",
           "[1] Debug: Created string: (withheld) (x)\n2026-01-01T00:00:02.000 [2] command line: "
           "efis-cli settings set registration=(withheld) ownship_icao=(withheld)\n",
           "status: unit (withheld) (withheld)\n"}) {
