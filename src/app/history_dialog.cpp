@@ -138,21 +138,7 @@ void MainWindow::putHistoryEntryInForm(const operations::HistoryEntry& entry)
         return;
     }
     // The entry is this unit's own record: every setting is taken, the identity included.
-    Settings_t record = formRecord();
-    const settings_file::Values& values = entry.before.settings;
-    int changed = 0;
-    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
-        const auto index = static_cast<settings_struct_index>(i);
-        uint32_t word = values.word[i];
-        if (values.present[i] && word != settings_get_value(&record, index)) {
-            settings_set_value(&record, index, &word);
-            changed_values.insert(index);
-            editedSinceStart.insert(index);
-            ++changed;
-        }
-    }
-    user_config = record;
-    updateUIFromConfig();
+    const int changed = putInForm(formRecord(), entry.before.settings);
     if (changed == 0) {
         ui->statusbar->showMessage(QString("The form already holds the settings from before %1").arg(time));
     } else {

@@ -126,6 +126,7 @@ private slots:
     void onExportCalibrationClicked();
 
 private:
+    int putInForm(Settings_t record, const settings_file::Values& values);
     struct FormView;
     static constexpr size_t kColorCount = 10;
     struct ColorField {

@@ -139,6 +139,26 @@ void MainWindow::onExportSettingsTriggered()
     ui->statusbar->showMessage(QString("Settings exported to %1").arg(displayName(path)));
 }
 
+// Each value that differs from the form's goes into it as an edit of its field would put it there,
+// to be sent with Update; the count of those taken.
+int MainWindow::putInForm(Settings_t record, const settings_file::Values& values)
+{
+    int changed = 0;
+    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
+        const auto index = static_cast<settings_struct_index>(i);
+        uint32_t word = values.word[i];
+        if (values.present[i] && word != settings_get_value(&record, index)) {
+            settings_set_value(&record, index, &word);
+            changed_values.insert(index);
+            editedSinceStart.insert(index);
+            ++changed;
+        }
+    }
+    user_config = record;
+    updateUIFromConfig();
+    return changed;
+}
+
 void MainWindow::onImportSettingsTriggered()
 {
     QString path;
@@ -171,20 +191,7 @@ void MainWindow::onImportSettingsTriggered()
     }
     const bool identityKept = !taken.identity_kept.empty();
 
-    // Each value taken goes into the record as an edit of its field would put it there.
-    int changed = 0;
-    for (uint32_t i = 0; i < SETTINGS_LAST_INDEX; ++i) {
-        const auto index = static_cast<settings_struct_index>(i);
-        uint32_t word = taken.values.word[i];
-        if (taken.values.present[i] && word != settings_get_value(&record, index)) {
-            settings_set_value(&record, index, &word);
-            changed_values.insert(index);
-            editedSinceStart.insert(index);
-            ++changed;
-        }
-    }
-    user_config = record;
-    updateUIFromConfig();
+    const int changed = putInForm(record, taken.values);
     const QString kept = identityKept ? QString(", keeping the registration and ICAO address") : QString();
     if (changed == 0) {
         ui->statusbar->showMessage(QString("No setting in %1 differs from the form%2").arg(displayName(path), kept));
