@@ -168,4 +168,9 @@ const wchar_t* hid_error(hid_device* /*dev*/)
     return L"scripted: no such device";
 }
 
+const char* hid_version_str(void)
+{
+    return HID_API_VERSION_STR;
+}
+
 } // extern "C"
