@@ -132,6 +132,12 @@ void MainWindow::onReconnectTriggered()
         showConnectionFailure(c);
         return;
     }
+    startWithUnit();
+}
+
+// A unit just connected: its actions on, who it is shown, its settings in the form.
+void MainWindow::startWithUnit()
+{
     setUnitActionsEnabled(true);
     showConnection();
     loadConfigFromDevice();

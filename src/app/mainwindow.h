@@ -126,6 +126,7 @@ private slots:
     void onExportCalibrationClicked();
 
 private:
+    void startWithUnit();
     int putInForm(Settings_t record, const settings_file::Values& values);
     struct FormView;
     static constexpr size_t kColorCount = 10;

@@ -167,8 +167,5 @@ void MainWindow::chooseUnit(uint32_t serial)
         showConnectionFailure(c);
         return;
     }
-    setUnitActionsEnabled(true);
-    showConnection();
-    loadConfigFromDevice();
-    remindUnfinishedUpdate();
+    startWithUnit();
 }

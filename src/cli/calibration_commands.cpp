@@ -99,10 +99,7 @@ int calibration_backup(Context& ctx, const std::string& file)
     } else if (std::string error; !settings_file::write_calibration_document_file(file, doc, &error)) {
         return ctx.fail(kBadInput, error); // it names the file
     }
-    const std::string firmware =
-        unit.id.version_reported ? "firmware " + operations::version_text(unit.id.firmware) : "firmware not reported";
-    ctx.note("Backed up the calibration of unit " + hex32(unit.id.serial) + " (" + firmware + ") to " +
-             (file == "-" ? std::string("standard output") : file));
+    note_backup(ctx, "calibration", unit.id, file);
     return kDone;
 }
 

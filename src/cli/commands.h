@@ -36,6 +36,8 @@ int read_file(Context& ctx, const std::string& file, settings_file::Document* do
 int parse_assignments(Context& ctx, const std::vector<std::string>& assignments, settings_file::Values* values);
 struct Unit;
 int read_unit(Context& ctx, Unit& unit, operations::RecordRead* read);
+// "Backed up the <what> of unit 0x00C0FFEE (firmware 0.2.12) to <file>", on standard error.
+void note_backup(Context& ctx, const char* what, const operations::UnitIdentity& unit, const std::string& file);
 
 int calibration_show(Context& ctx, bool json);
 int calibration_backup(Context& ctx, const std::string& file);

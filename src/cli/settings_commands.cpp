@@ -116,6 +116,14 @@ int settings_show(Context& ctx, bool json)
     return kDone;
 }
 
+void note_backup(Context& ctx, const char* what, const operations::UnitIdentity& unit, const std::string& file)
+{
+    const std::string firmware =
+        unit.version_reported ? "firmware " + operations::version_text(unit.firmware) : "firmware not reported";
+    ctx.note(std::string("Backed up the ") + what + " of unit " + hex32(unit.serial) + " (" + firmware + ") to " +
+             (file == "-" ? std::string("standard output") : file));
+}
+
 int settings_backup(Context& ctx, const std::string& file)
 {
     Unit unit;
@@ -129,10 +137,7 @@ int settings_backup(Context& ctx, const std::string& file)
     } else if (std::string error; !settings_file::write_document_file(file, doc, &error)) {
         return ctx.fail(kBadInput, error); // it names the file
     }
-    const std::string firmware =
-        unit.id.version_reported ? "firmware " + operations::version_text(unit.id.firmware) : "firmware not reported";
-    ctx.note("Backed up the settings of unit " + hex32(unit.id.serial) + " (" + firmware + ") to " +
-             (file == "-" ? std::string("standard output") : file));
+    note_backup(ctx, "settings", unit.id, file);
     return kDone;
 }
 
