@@ -34,16 +34,11 @@ std::string file_name(const std::string& file)
 
 int read_calibration_file(Context& ctx, const std::string& file, CalibrationDocument* doc)
 {
-    std::string error;
-    const bool ok = file == "-" ? [&] {
-        // No more than the reader takes: one byte past its limit is enough to refuse.
-        std::string text(settings_file::kMaxFileBytes + 1, '\0');
-        std::cin.read(text.data(), static_cast<std::streamsize>(text.size()));
-        text.resize(static_cast<size_t>(std::cin.gcount()));
-        return settings_file::read_calibration_document(text, doc, &error);
-    }()
-                                : settings_file::read_calibration_document_file(file, doc, &error);
-    if (!ok) {
+    std::string text;
+    if (const int status = read_input(ctx, file, &text); status != kDone) {
+        return status;
+    }
+    if (std::string error; !settings_file::read_calibration_document(text, doc, &error)) {
         return ctx.fail(kBadInput, file_name(file) + ": " + error);
     }
     return kDone;

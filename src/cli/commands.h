@@ -33,6 +33,8 @@ int settings_edit(Context& ctx, const std::string& file, const std::vector<std::
 // Shared by the settings commands: a file (- for standard input), NAME=VALUE words, and the unit
 // with its whole record (warning when its checksum does not match it).
 int read_file(Context& ctx, const std::string& file, settings_file::Document* doc);
+// The text of a file, or of standard input for "-", no more than a settings file may hold.
+int read_input(Context& ctx, const std::string& file, std::string* text);
 int parse_assignments(Context& ctx, const std::vector<std::string>& assignments, settings_file::Values* values);
 struct Unit;
 int read_unit(Context& ctx, Unit& unit, operations::RecordRead* read);

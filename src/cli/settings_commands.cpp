@@ -28,18 +28,27 @@ int read_unit(Context& ctx, Unit& unit, RecordRead* read)
     return kDone;
 }
 
-int read_file(Context& ctx, const std::string& file, Document* doc)
+int read_input(Context& ctx, const std::string& file, std::string* text)
 {
     std::string error;
-    const bool ok = file == "-" ? [&] {
-        // No more than the reader takes: one byte past its limit is enough to refuse.
-        std::string text(settings_file::kMaxFileBytes + 1, '\0');
-        std::cin.read(text.data(), static_cast<std::streamsize>(text.size()));
-        text.resize(static_cast<size_t>(std::cin.gcount()));
-        return settings_file::read_document(text, doc, &error);
-    }()
-                                : settings_file::read_document_file(file, doc, &error);
-    if (!ok) {
+    if (file == "-") {
+        // No more than the readers take: one byte past their limit is enough to refuse.
+        text->assign(settings_file::kMaxFileBytes + 1, '\0');
+        std::cin.read(text->data(), static_cast<std::streamsize>(text->size()));
+        text->resize(static_cast<size_t>(std::cin.gcount()));
+    } else if (!settings_file::read_settings_text(file, text, &error)) {
+        return ctx.fail(kBadInput, file + ": " + error);
+    }
+    return kDone;
+}
+
+int read_file(Context& ctx, const std::string& file, Document* doc)
+{
+    std::string text;
+    if (const int status = read_input(ctx, file, &text); status != kDone) {
+        return status;
+    }
+    if (std::string error; !settings_file::read_document(text, doc, &error)) {
         return ctx.fail(kBadInput, (file == "-" ? std::string("standard input") : file) + ": " + error);
     }
     return kDone;
